@@ -1,0 +1,269 @@
+// hashwick.cpp - the Python module: the NT hash of a password as text.
+//
+// One source for Python 2.7 and 3: results are the native str of each
+// (bytes on 2, text on 3). On 2.7 the argument parser does the encoding;
+// on 3 the password is widened to UTF-16LE here, on the stack, so that no
+// copy of it is left behind unwiped.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "hashwick.h"
+#include "primitives.hpp"
+
+namespace {
+
+using hashwick::digest_size;
+using hashwick::wipe;
+
+constexpr char HEXCHARS[] = "0123456789ABCDEF";
+constexpr Py_ssize_t hex_size = 2 * digest_size;
+
+constexpr char module_doc[] =
+    "This module generates SMB lanman and nt password\n"
+    "hashes suitable for use with Samba.\n"
+    "\n"
+    "Functions:\n"
+    "\n"
+    "  lmhash(passwd) -- return a string containing the lanman\n"
+    "                    hash of the password\n"
+    "  nthash(passwd) -- return a string containing the nt hash\n"
+    "                    of the password\n"
+    "  hash(passwd)   -- return a tuple containing the both the\n"
+    "                    lanman hash and the nt hash strings\n";
+
+void render_hex(char *text, const std::uint8_t digest[digest_size]) {
+    for (std::size_t i = 0; i < digest_size; ++i) {
+        text[2 * i] = HEXCHARS[digest[i] >> 4];
+        text[2 * i + 1] = HEXCHARS[digest[i] & 0xF];
+    }
+}
+
+PyObject *digest_text(const std::uint8_t digest[digest_size]) {
+#if PY_MAJOR_VERSION >= 3
+    PyObject *text = PyUnicode_New(hex_size, 127);
+    if (text) render_hex(reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(text)), digest);
+    return text;
+#else
+    char text[hex_size];
+    render_hex(text, digest);
+    return PyString_FromStringAndSize(text, hex_size);
+#endif
+}
+
+#if PY_MAJOR_VERSION >= 3
+
+// UTF-16LE code units gathered on the stack and handed to MD4 a chunk at a time.
+struct Utf16Stream {
+    hashwick::Md4 md4;
+    std::uint8_t chunk[512];
+    std::size_t used;
+    std::size_t high_water; // how much of chunk has ever held password bytes
+};
+
+void stream_start(Utf16Stream &s) {
+    hashwick::md4_start(s.md4);
+    s.used = 0;
+    s.high_water = 0;
+}
+
+void stream_flush(Utf16Stream &s) {
+    hashwick::md4_update(s.md4, s.chunk, s.used);
+    if (s.used > s.high_water) s.high_water = s.used;
+    s.used = 0;
+}
+
+inline void stream_unit(Utf16Stream &s, std::uint32_t unit) {
+    if (s.used == sizeof s.chunk) stream_flush(s);
+    s.chunk[s.used++] = std::uint8_t(unit);
+    s.chunk[s.used++] = std::uint8_t(unit >> 8);
+}
+
+// A code point as one code unit, or above U+FFFF as a surrogate pair.
+inline void stream_code_point(Utf16Stream &s, std::uint32_t cp) {
+    if (cp > 0xFFFF) {
+        cp -= 0x10000;
+        stream_unit(s, 0xD800 | (cp >> 10));
+        stream_unit(s, 0xDC00 | (cp & 0x3FF));
+    } else {
+        stream_unit(s, cp);
+    }
+}
+
+void stream_finish(Utf16Stream &s, std::uint8_t digest[digest_size]) {
+    stream_flush(s);
+    hashwick::md4_finish(s.md4, digest);
+    wipe(s.chunk, s.high_water);
+}
+
+void stream_abandon(Utf16Stream &s) {
+    if (s.used > s.high_water) s.high_water = s.used;
+    wipe(s.chunk, s.high_water);
+    wipe(s.md4);
+}
+
+inline bool is_surrogate(std::uint32_t cp) { return (cp & 0xFFFFF800) == 0xD800; }
+
+// Widens a str's code points; false at the first surrogate, which the codec refuses.
+template <typename Unit> bool stream_units(Utf16Stream &s, const Unit *p, Py_ssize_t n) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        std::uint32_t cp = p[i];
+        if (sizeof(Unit) > 1 && is_surrogate(cp)) return false;
+        stream_code_point(s, cp);
+    }
+    return true;
+}
+
+bool stream_str(Utf16Stream &s, PyObject *str) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(str) < 0) return false;
+#endif
+    const void *data = PyUnicode_DATA(str);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(str);
+    switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND: return stream_units(s, static_cast<const Py_UCS1 *>(data), n);
+    case PyUnicode_2BYTE_KIND: return stream_units(s, static_cast<const Py_UCS2 *>(data), n);
+    default: return stream_units(s, static_cast<const Py_UCS4 *>(data), n);
+    }
+}
+
+inline bool continuation(std::uint8_t b) { return (b & 0xC0) == 0x80; }
+
+// Strict UTF-8, exactly what the codec accepts: no overlong forms, no
+// surrogates, nothing above U+10FFFF. False at the first ill-formed byte.
+bool stream_utf8(Utf16Stream &s, const std::uint8_t *p, std::size_t n) {
+    std::size_t i = 0;
+    while (i < n) {
+        std::uint32_t b0 = p[i];
+        if (b0 < 0x80) {
+            stream_unit(s, b0);
+            ++i;
+        } else if (b0 >= 0xC2 && b0 <= 0xDF) {
+            if (n - i < 2 || !continuation(p[i + 1])) return false;
+            stream_unit(s, (b0 & 0x1F) << 6 | (p[i + 1] & 0x3F));
+            i += 2;
+        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+            if (n - i < 3) return false;
+            std::uint8_t b1 = p[i + 1], b2 = p[i + 2];
+            std::uint8_t lo = b0 == 0xE0 ? 0xA0 : 0x80, hi = b0 == 0xED ? 0x9F : 0xBF;
+            if (b1 < lo || b1 > hi || !continuation(b2)) return false;
+            stream_unit(s, (b0 & 0x0F) << 12 | (b1 & 0x3F) << 6 | (b2 & 0x3F));
+            i += 3;
+        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+            if (n - i < 4) return false;
+            std::uint8_t b1 = p[i + 1], b2 = p[i + 2], b3 = p[i + 3];
+            std::uint8_t lo = b0 == 0xF0 ? 0x90 : 0x80, hi = b0 == 0xF4 ? 0x8F : 0xBF;
+            if (b1 < lo || b1 > hi || !continuation(b2) || !continuation(b3)) return false;
+            stream_code_point(s, (b0 & 0x07) << 18 | (b1 & 0x3F) << 12 | (b2 & 0x3F) << 6 | (b3 & 0x3F));
+            i += 4;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// NT digest of a str. On a surrogate the codec itself is asked, so the
+// caller sees exactly its UnicodeEncodeError.
+bool nt_digest_str(PyObject *str, std::uint8_t digest[digest_size]) {
+    Utf16Stream s;
+    stream_start(s);
+    if (stream_str(s, str)) {
+        stream_finish(s, digest);
+        return true;
+    }
+    stream_abandon(s);
+    if (PyErr_Occurred()) return false;
+    PyObject *encoded = PyUnicode_AsEncodedString(str, "utf-16le", nullptr);
+    if (!encoded) return false;
+    // Not reached while the codec refuses surrogates; hash what it gave.
+    hashwick::md4(digest, reinterpret_cast<const std::uint8_t *>(PyBytes_AS_STRING(encoded)),
+                  std::size_t(PyBytes_GET_SIZE(encoded)));
+    Py_DECREF(encoded);
+    return true;
+}
+
+// NT digest of bytes: decoded as UTF-8 (the default encoding), then as a str.
+bool nt_digest_bytes(const char *bytes, Py_ssize_t n, std::uint8_t digest[digest_size]) {
+    Utf16Stream s;
+    stream_start(s);
+    if (stream_utf8(s, reinterpret_cast<const std::uint8_t *>(bytes), std::size_t(n))) {
+        stream_finish(s, digest);
+        return true;
+    }
+    stream_abandon(s);
+    // Ill-formed: let the codec raise its own UnicodeDecodeError.
+    PyObject *str = PyUnicode_DecodeUTF8(bytes, n, nullptr);
+    if (!str) return false;
+    bool ok = nt_digest_str(str, digest);
+    Py_DECREF(str);
+    return ok;
+}
+
+// The one positional argument, when it is a str; else nullptr and the
+// caller goes through the argument parser, whose errors callers see.
+inline PyObject *str_argument(PyObject *args) {
+    if (PyTuple_GET_SIZE(args) != 1) return nullptr;
+    PyObject *arg = PyTuple_GET_ITEM(args, 0);
+    return PyUnicode_Check(arg) ? arg : nullptr;
+}
+
+#endif
+
+PyObject *nthash(PyObject *, PyObject *args) {
+    std::uint8_t digest[digest_size] = {};
+#if PY_MAJOR_VERSION >= 3
+    if (PyObject *str = str_argument(args)) {
+        if (!nt_digest_str(str, digest)) return nullptr;
+    } else {
+        const char *bytes;
+        Py_ssize_t n;
+        if (!PyArg_ParseTuple(args, "s#", &bytes, &n)) return nullptr;
+        if (!nt_digest_bytes(bytes, n, digest)) return nullptr;
+    }
+#else
+    char *encoded = nullptr;
+    Py_ssize_t n;
+    if (!PyArg_ParseTuple(args, "es#", "utf-16le", &encoded, &n)) return nullptr;
+    hashwick::md4(digest, reinterpret_cast<std::uint8_t *>(encoded), std::size_t(n));
+    wipe(encoded, std::size_t(n));
+    PyMem_Free(encoded);
+#endif
+    return digest_text(digest);
+}
+
+PyMethodDef hashwick_functions[] = {
+    {"nthash", nthash, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#if PY_MAJOR_VERSION >= 3
+
+PyModuleDef_Slot hashwick_slots[] = {
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef hashwick_module = {
+    PyModuleDef_HEAD_INIT, "hashwick", module_doc, 0, hashwick_functions, hashwick_slots, nullptr, nullptr, nullptr,
+};
+
+#endif
+
+} // namespace
+
+// Python's own PyMODINIT_FUNC does not mark the entry point visible on every
+// version, and everything else here is hidden.
+#if PY_MAJOR_VERSION >= 3
+extern "C" HASHWICK_API PyObject *PyInit_hashwick(void);
+PyMODINIT_FUNC PyInit_hashwick(void) { return PyModuleDef_Init(&hashwick_module); }
+#else
+extern "C" HASHWICK_API void inithashwick(void);
+PyMODINIT_FUNC inithashwick(void) {
+    Py_InitModule3("hashwick", hashwick_functions, module_doc);
+}
+#endif
