@@ -57,7 +57,7 @@ setup(
     ext_modules=[
         Extension(
             "hashwick",
-            sources=["src/hashwick.cpp", "src/md4.cpp"],
+            sources=["src/hashwick.cpp", "src/md4.cpp", "src/smbdes.cpp"],
             depends=["src/hashwick.h", "src/primitives.hpp"],
             include_dirs=["src"],
             extra_compile_args=CXXFLAGS,

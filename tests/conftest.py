@@ -1,5 +1,6 @@
 """Shared helpers: the known-answer file, the module's own shared object and
 OpenSSL's libcrypto as an independent oracle, both through ctypes."""
+import binascii
 import ctypes
 import ctypes.util
 import io
@@ -7,6 +8,7 @@ import json
 import os
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -23,6 +25,8 @@ def _native():
     lib = ctypes.CDLL(hashwick.__file__)
     lib.mdfour.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]
     lib.mdfour.restype = None
+    lib.E_P16.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
+    lib.E_P16.restype = None
     return lib
 
 
@@ -36,6 +40,10 @@ def _libcrypto():
             continue
         lib.MD4.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_char_p]
         lib.MD4.restype = ctypes.c_void_p
+        lib.DES_set_key_unchecked.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
+        lib.DES_set_key_unchecked.restype = None
+        lib.DES_ecb_encrypt.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]
+        lib.DES_ecb_encrypt.restype = None
         return lib
     return None
 
@@ -51,6 +59,31 @@ def mdfour(message, length=None):
     return out.raw
 
 
+def E_P16(key14):
+    """The module's exported LM one-way function, as raw bytes."""
+    out = ctypes.create_string_buffer(16)
+    NATIVE.E_P16(key14, out)
+    return out.raw
+
+
+def spread_key(key7):
+    """Seven key bytes over the top seven bits of eight; parity bits zero."""
+    bits = int(binascii.hexlify(key7), 16)
+    return bytes(bytearray(((bits >> (49 - 7 * i)) & 0x7F) << 1 for i in range(8)))
+
+
+def openssl_lm(key14):
+    """LMOWFv1 from OpenSSL's DES: "KGS!@#$%" under each 7-byte half."""
+    out = b""
+    for half in (key14[:7], key14[7:14]):
+        schedule = ctypes.create_string_buffer(128)
+        block = ctypes.create_string_buffer(8)
+        LIBCRYPTO.DES_set_key_unchecked(spread_key(half), schedule)
+        LIBCRYPTO.DES_ecb_encrypt(b"KGS!@#$%", block, schedule, 1)
+        out += block.raw
+    return out
+
+
 def openssl_md4(message):
     out = ctypes.create_string_buffer(16)
     LIBCRYPTO.MD4(message, len(message), out)
@@ -61,11 +94,50 @@ def hexdigest(raw):
     return "".join("%02X" % c for c in bytearray(raw))
 
 
-@pytest.fixture
-def oracle():
+def _need_libcrypto():
     if LIBCRYPTO is None:
         pytest.skip("OpenSSL's libcrypto is not installed")
+
+
+@pytest.fixture
+def oracle():
+    _need_libcrypto()
     return openssl_md4
+
+
+@pytest.fixture
+def des_oracle():
+    _need_libcrypto()
+    return openssl_lm
+
+
+def run_in_threads(call, inputs, expected, calls_per_thread):
+    """Eight threads call call(input) round-robin; returns the wrong results.
+    ctypes drops the GIL around foreign calls, so native calls really overlap."""
+    failures = []
+
+    def work(offset):
+        for k in range(calls_per_thread):
+            i = (offset + k) % len(inputs)
+            if call(inputs[i]) != expected[i]:
+                failures.append(i)
+
+    threads = [threading.Thread(target=work, args=(8 * t,)) for t in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return failures
+
+
+def assert_fails_like(error, call, arg, codec):
+    """call(arg) raises error; a codec error must be the codec's own, word for word."""
+    with pytest.raises(error) as excinfo:
+        call(arg)
+    if codec is not None and issubclass(error, UnicodeError):
+        with pytest.raises(error) as direct:
+            codec(arg)
+        assert excinfo.value.args == direct.value.args
 
 
 def exported_symbols(path):

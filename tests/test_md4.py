@@ -1,11 +1,10 @@
 """The exported mdfour against RFC 1320's test suite and OpenSSL's MD4."""
 import binascii
 import random
-import threading
 
 import pytest
 
-from conftest import VECTORS, mdfour
+from conftest import VECTORS, mdfour, run_in_threads
 
 
 def random_bytes(rng, n):
@@ -46,21 +45,6 @@ def test_bit_count_beyond_32_bits(oracle):
 
 
 def test_concurrent_calls(oracle):
-    # ctypes drops the GIL around foreign calls, so these really overlap.
     rng = random.Random(7)
     messages = [random_bytes(rng, rng.randrange(100, 3000)) for _ in range(64)]
-    expected = [oracle(m) for m in messages]
-    failures = []
-
-    def work(offset):
-        for round_ in range(150):
-            i = (offset + round_) % len(messages)
-            if mdfour(messages[i]) != expected[i]:
-                failures.append(i)
-
-    threads = [threading.Thread(target=work, args=(k * 8,)) for k in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert failures == []
+    assert run_in_threads(mdfour, messages, [oracle(m) for m in messages], 150) == []
