@@ -1,11 +1,14 @@
-// hashwick.cpp - the Python module: the NT hash of a password as text.
+// hashwick.cpp - the Python module: LM and NT hashes of a password as text.
 //
 // One source for Python 2.7 and 3: results are the native str of each
 // (bytes on 2, text on 3). On 2.7 the argument parser does the encoding;
-// on 3 the password is widened to UTF-16LE here, on the stack, so that no
-// copy of it is left behind unwiped.
+// on 3 a str is encoded here, on the stack, so that no copy of the
+// password is left behind unwiped (not even the UTF-8 copy the parser
+// would cache inside the caller's str).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#include <cctype>
 
 #include "hashwick.h"
 #include "primitives.hpp"
@@ -17,6 +20,7 @@ using hashwick::wipe;
 
 constexpr char HEXCHARS[] = "0123456789ABCDEF";
 constexpr Py_ssize_t hex_size = 2 * digest_size;
+constexpr std::size_t lm_key_size = 14;
 
 constexpr char module_doc[] =
     "This module generates SMB lanman and nt password\n"
@@ -113,17 +117,29 @@ template <typename Unit> bool stream_units(Utf16Stream &s, const Unit *p, Py_ssi
     return true;
 }
 
-bool stream_str(Utf16Stream &s, PyObject *str) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(str) < 0) return false;
-#endif
+// Calls visit(units, length) with the str's code points in their stored width.
+template <typename Visit> auto visit_units(PyObject *str, Visit visit) {
     const void *data = PyUnicode_DATA(str);
     Py_ssize_t n = PyUnicode_GET_LENGTH(str);
     switch (PyUnicode_KIND(str)) {
-    case PyUnicode_1BYTE_KIND: return stream_units(s, static_cast<const Py_UCS1 *>(data), n);
-    case PyUnicode_2BYTE_KIND: return stream_units(s, static_cast<const Py_UCS2 *>(data), n);
-    default: return stream_units(s, static_cast<const Py_UCS4 *>(data), n);
+    case PyUnicode_1BYTE_KIND: return visit(static_cast<const Py_UCS1 *>(data), n);
+    case PyUnicode_2BYTE_KIND: return visit(static_cast<const Py_UCS2 *>(data), n);
+    default: return visit(static_cast<const Py_UCS4 *>(data), n);
     }
+}
+
+// Strs made by the old Py_UNICODE API need converting before their data is read.
+inline bool ready(PyObject *str) {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_READY(str) == 0;
+#else
+    (void)str;
+    return true;
+#endif
+}
+
+bool stream_str(Utf16Stream &s, PyObject *str) {
+    return ready(str) && visit_units(str, [&s](const auto *units, Py_ssize_t n) { return stream_units(s, units, n); });
 }
 
 inline bool continuation(std::uint8_t b) { return (b & 0xC0) == 0x80; }
@@ -207,7 +223,91 @@ inline PyObject *str_argument(PyObject *args) {
     return PyUnicode_Check(arg) ? arg : nullptr;
 }
 
+// The first bytes of a str's UTF-8 form, up to lm_key_size of them (the
+// last character may be cut), and its length; -1 if the str holds a
+// surrogate anywhere, which UTF-8 cannot encode.
+template <typename Unit> Py_ssize_t utf8_prefix(const Unit *p, Py_ssize_t n, std::uint8_t out[lm_key_size]) {
+    std::uint8_t buf[lm_key_size + 3];
+    std::size_t len = 0;
+    Py_ssize_t i = 0;
+    for (; i < n && len < lm_key_size; ++i) {
+        std::uint32_t cp = p[i];
+        if (cp < 0x80) {
+            buf[len++] = std::uint8_t(cp);
+        } else if (cp < 0x800) {
+            buf[len++] = std::uint8_t(0xC0 | cp >> 6);
+            buf[len++] = std::uint8_t(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            if (is_surrogate(cp)) break;
+            buf[len++] = std::uint8_t(0xE0 | cp >> 12);
+            buf[len++] = std::uint8_t(0x80 | ((cp >> 6) & 0x3F));
+            buf[len++] = std::uint8_t(0x80 | (cp & 0x3F));
+        } else {
+            buf[len++] = std::uint8_t(0xF0 | cp >> 18);
+            buf[len++] = std::uint8_t(0x80 | ((cp >> 12) & 0x3F));
+            buf[len++] = std::uint8_t(0x80 | ((cp >> 6) & 0x3F));
+            buf[len++] = std::uint8_t(0x80 | (cp & 0x3F));
+        }
+    }
+    if (len > lm_key_size) len = lm_key_size;
+    std::memcpy(out, buf, len);
+    wipe(buf);
+    // Characters beyond the cut are never encoded, only looked at.
+    for (; sizeof(Unit) > 1 && i < n; ++i)
+        if (is_surrogate(p[i])) return -1;
+    return Py_ssize_t(len);
+}
+
+// LM key material of a str; false with the codec's UnicodeEncodeError set
+// if it holds a surrogate, exactly as the parser's s# rule fails.
+bool lm_prefix_str(PyObject *str, std::uint8_t out[lm_key_size], Py_ssize_t &len) {
+    if (!ready(str)) return false;
+    len = visit_units(str, [out](const auto *units, Py_ssize_t n) { return utf8_prefix(units, n, out); });
+    if (len >= 0) return true;
+    // A fresh bytes object, unlike the parser's, is not cached in the str.
+    PyObject *utf8 = PyUnicode_AsUTF8String(str);
+    if (!utf8) return false;
+    // Not reached while UTF-8 refuses surrogates; use what the codec gave.
+    len = PyBytes_GET_SIZE(utf8) < Py_ssize_t(lm_key_size) ? PyBytes_GET_SIZE(utf8) : Py_ssize_t(lm_key_size);
+    std::memcpy(out, PyBytes_AS_STRING(utf8), std::size_t(len));
+    Py_DECREF(utf8);
+    return true;
+}
+
 #endif
+
+// The LM hash of a password's bytes: cut to 14, zero-filled, and bytes
+// 0x00-0x7F upper-cased by the calling thread's locale; higher bytes are
+// left alone whatever the locale says of them.
+PyObject *lm_text(const std::uint8_t *password, std::size_t n) {
+    std::uint8_t key[lm_key_size] = {};
+    if (n > lm_key_size) n = lm_key_size;
+    for (std::size_t i = 0; i < n; ++i) {
+        signed char c = static_cast<signed char>(password[i]);
+        key[i] = c >= 0 ? std::uint8_t(std::toupper(c)) : password[i];
+    }
+    std::uint8_t hash16[digest_size] = {};
+    E_P16(key, hash16);
+    wipe(key);
+    return digest_text(hash16);
+}
+
+PyObject *lmhash(PyObject *, PyObject *args) {
+#if PY_MAJOR_VERSION >= 3
+    if (PyObject *str = str_argument(args)) {
+        std::uint8_t prefix[lm_key_size];
+        Py_ssize_t n;
+        if (!lm_prefix_str(str, prefix, n)) return nullptr;
+        PyObject *text = lm_text(prefix, std::size_t(n));
+        wipe(prefix);
+        return text;
+    }
+#endif
+    const char *password;
+    Py_ssize_t n;
+    if (!PyArg_ParseTuple(args, "s#", &password, &n)) return nullptr;
+    return lm_text(reinterpret_cast<const std::uint8_t *>(password), std::size_t(n));
+}
 
 PyObject *nthash(PyObject *, PyObject *args) {
     std::uint8_t digest[digest_size] = {};
@@ -231,8 +331,30 @@ PyObject *nthash(PyObject *, PyObject *args) {
     return digest_text(digest);
 }
 
+// Both hashes; the LM half first. The halves parse the argument by their
+// own rules, so either may fail alone, and then there is no pair.
+PyObject *hash(PyObject *self, PyObject *args) {
+    PyObject *pair = PyTuple_New(2);
+    if (!pair) return nullptr;
+    PyObject *lm = lmhash(self, args);
+    if (!lm) {
+        Py_DECREF(pair);
+        return nullptr;
+    }
+    PyTuple_SetItem(pair, 0, lm);
+    PyObject *nt = nthash(self, args);
+    if (!nt) {
+        Py_DECREF(pair);
+        return nullptr;
+    }
+    PyTuple_SetItem(pair, 1, nt);
+    return pair;
+}
+
 PyMethodDef hashwick_functions[] = {
+    {"lmhash", lmhash, METH_VARARGS, nullptr},
     {"nthash", nthash, METH_VARARGS, nullptr},
+    {"hash", hash, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

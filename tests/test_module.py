@@ -7,7 +7,7 @@ import pytest
 import hashwick
 from conftest import PY2, exported_symbols
 
-FUNCTIONS = ["nthash"]
+FUNCTIONS = ["lmhash", "nthash", "hash"]
 
 DOC = (
     "This module generates SMB lanman and nt password\n"
@@ -68,5 +68,5 @@ def test_exported_symbols():
     except OSError:
         pytest.skip("nm is not installed")
     entry = "inithashwick" if PY2 else "PyInit_hashwick"
-    assert symbols == sorted([entry, "mdfour"])
+    assert symbols == sorted([entry, "E_P16", "mdfour"])
 

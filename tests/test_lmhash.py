@@ -1,0 +1,139 @@
+# -*- coding: utf-8 -*-
+"""lmhash: the password cut to 14 bytes, zero-filled, ASCII upper-cased by
+the locale, as the key of the LM one-way function."""
+import os
+import random
+import subprocess
+import sys
+
+import pytest
+
+import hashwick
+from conftest import PY2, VECTORS, assert_fails_like, hexdigest
+
+if PY2:
+    chr = unichr  # noqa: F821 (Python 2 only)
+
+
+def byte_string(values):
+    return bytes(bytearray(values))
+
+
+def posix_upper(password):
+    """Upper-casing as the POSIX locale does it: a-z only."""
+    return byte_string(b - 32 if 0x61 <= b <= 0x7A else b for b in bytearray(password))
+
+
+def expected(des_oracle, password):
+    return hexdigest(des_oracle(posix_upper(password[:14]).ljust(14, b"\x00")))
+
+
+@pytest.mark.parametrize("vector", VECTORS["lmhash"], ids=lambda v: v["source"])
+def test_known_answers(vector):
+    assert hashwick.lmhash(vector["password"]) == vector["hash"]
+    assert hashwick.lmhash(vector["password"].encode("ascii")) == vector["hash"]
+
+
+@pytest.mark.parametrize("length", [0, 1, 6, 7, 8, 13, 14, 15, 40])
+def test_lengths(length, des_oracle):
+    password = byte_string(random.Random(length).randrange(1, 256) for _ in range(length))
+    result = hashwick.lmhash(password)
+    assert result == expected(des_oracle, password)
+    # Only the first 14 bytes count, and a short one leaves the second key zero.
+    assert result == hashwick.lmhash(password[:14])
+    if length <= 7:
+        assert result[16:] == VECTORS["lmhash"][1]["hash"][16:]
+    if length == 14:
+        assert result != hashwick.lmhash(password[:13])
+
+
+def test_random_passwords(des_oracle):
+    rng = random.Random(5)
+    for _ in range(2000):
+        password = byte_string(rng.getrandbits(8) for _ in range(rng.randrange(20)))
+        assert hashwick.lmhash(password) == expected(des_oracle, password)
+
+
+def test_posix_case_folding_is_a_to_z_only():
+    for b in range(256):
+        folded = b - 32 if 0x61 <= b <= 0x7A else b
+        assert hashwick.lmhash(byte_string([b, 0x61])) == hashwick.lmhash(byte_string([folded, 0x41])), b
+
+
+def test_embedded_nul_is_key_material():
+    assert hashwick.lmhash(b"a\x00b") != hashwick.lmhash(b"a")
+    assert hashwick.lmhash(b"a\x00") == hashwick.lmhash(b"a")  # zero-filled anyway
+
+
+@pytest.mark.skipif(PY2, reason="Python 2 encodes unicode as ASCII")
+def test_text_is_its_utf8_bytes():
+    rng = random.Random(6)
+    for _ in range(2000):
+        text = u"".join(chr(rng.choice([rng.randint(0x20, 0x7E), rng.randint(0xA0, 0x7FF),
+                                        rng.randint(0x800, 0xD7FF), rng.randint(0x10000, 0x10FFFF)]))
+                        for _ in range(rng.randrange(12)))
+        # The cut at 14 bytes may fall inside a character.
+        assert hashwick.lmhash(text) == hashwick.lmhash(text.encode("utf-8")), repr(text)
+
+
+@pytest.mark.skipif(PY2, reason="Python 2 caches its default-encoded copy by design")
+def test_no_utf8_copy_is_cached_in_the_str():
+    text = u"pässwörd-" + u"é" * 100
+    before = sys.getsizeof(text)
+    hashwick.lmhash(text)
+    hashwick.hash(text)
+    assert sys.getsizeof(text) == before
+
+
+BAD_INPUT = [(None, TypeError), (1, TypeError), (2.5, TypeError), ([b"a"], TypeError), (bytearray(b"a"), TypeError)]
+if PY2:
+    BAD_INPUT += [(u"caf\xe9", UnicodeEncodeError)]
+else:
+    BAD_INPUT += [
+        (memoryview(b"a"), TypeError),
+        (u"\ud800", UnicodeEncodeError),
+        (u"abc\udc80", UnicodeEncodeError),
+        # Past the 14 bytes that are used, but the whole str must encode.
+        (u"0123456789abcdefgh\udfff", UnicodeEncodeError),
+        (u"\u00e9" * 20 + u"\ud83d", UnicodeEncodeError),
+    ]
+
+
+@pytest.mark.parametrize("arg, error", BAD_INPUT, ids=lambda x: repr(x)[:30])
+def test_bad_input(arg, error):
+    assert_fails_like(error, hashwick.lmhash, arg, None if PY2 else lambda a: a.encode("utf-8"))
+    assert hashwick.lmhash(u"Password") == VECTORS["lmhash"][0]["hash"]
+
+
+# Turkish in ISO-8859-9: toupper('i') is 0xDD (dotted capital I), and it maps
+# 0xE0 to 0xC0, which lmhash must not apply to bytes above 0x7F.
+LOCALE_SCRIPT = r"""
+import locale, sys
+import hashwick
+locale.setlocale(locale.LC_CTYPE, "tr_TR.ISO-8859-9")
+out = [hashwick.lmhash(b"i"), hashwick.lmhash(b"\xdd"), hashwick.lmhash(b"I"),
+       hashwick.lmhash(b"\xe0"), hashwick.lmhash(b"\xc0"), hashwick.lmhash(u"i")]
+sys.stdout.write(" ".join(out))
+"""
+
+
+@pytest.fixture(scope="module")
+def turkish_locale(tmpdir_factory):
+    path = str(tmpdir_factory.mktemp("locale"))
+    try:
+        subprocess.check_call(["localedef", "-i", "tr_TR", "-f", "ISO-8859-9",
+                               os.path.join(path, "tr_TR.ISO-8859-9")],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    except (OSError, subprocess.CalledProcessError):
+        pytest.skip("localedef or the tr_TR locale source is missing")
+    return path
+
+
+def test_locale_upper_cases_ascii_only(turkish_locale):
+    env = dict(os.environ, LOCPATH=turkish_locale)
+    out = subprocess.check_output([sys.executable, "-c", LOCALE_SCRIPT], env=env).decode().split()
+    dotted_i, capital_dotted_i, capital_i, a_grave, capital_a_grave, text_i = out
+    assert dotted_i == capital_dotted_i != capital_i
+    assert text_i == dotted_i
+    assert a_grave != capital_a_grave
+    assert a_grave == hashwick.lmhash(b"\xe0")
