@@ -110,20 +110,6 @@ constexpr std::uint64_t spread_key(const std::uint8_t k[7]) {
     return v;
 }
 
-// Key byte i with value v -> its bits of C and D (56 bits, C first).
-// Spreading and PC-1 only move bits, so the bytes' parts OR together.
-constexpr auto make_pc1_table() {
-    std::array<std::array<std::uint64_t, 256>, 7> t{};
-    for (int i = 0; i < 7; ++i)
-        for (int v = 0; v < 256; ++v) {
-            std::uint8_t key[7] = {};
-            key[i] = std::uint8_t(v);
-            t[i][v] = permute(spread_key(key), 64, perm1, 56);
-        }
-    return t;
-}
-constexpr auto pc1_table = make_pc1_table();
-
 // A 48-bit subkey laid out as two words that line up with the rotated
 // right half: S-boxes 1,3,5,7 in the low word, 2,4,6,8 in the high one.
 constexpr int odd_shift[4] = {26, 18, 10, 2};
@@ -141,18 +127,6 @@ constexpr std::uint64_t round_key_layout(std::uint64_t k48) {
     return std::uint64_t(even) << 32 | odd;
 }
 
-// PC-2 by 7-bit pieces of the rotated C (pieces 0-3) and D (pieces 4-7).
-constexpr auto make_pc2_table() {
-    std::array<std::array<std::uint64_t, 128>, 8> t{};
-    for (int piece = 0; piece < 8; ++piece)
-        for (int v = 0; v < 128; ++v) {
-            std::uint64_t cd = std::uint64_t(v) << (49 - 7 * piece);
-            t[piece][v] = round_key_layout(permute(cd, 56, perm2, 48));
-        }
-    return t;
-}
-constexpr auto pc2_table = make_pc2_table();
-
 // S-box j with P applied to its output, in the rotated half's layout.
 constexpr auto make_sp_table() {
     std::array<std::array<std::uint32_t, 64>, 8> t{};
@@ -166,14 +140,50 @@ constexpr auto make_sp_table() {
 }
 constexpr auto sp_table = make_sp_table();
 
-// IP^-1 by bytes of its input.
+// IP^-1 by 4-bit pieces of its input (small enough to stay in L1 beside
+// the key schedule table).
 constexpr auto make_fp_table() {
-    std::array<std::array<std::uint64_t, 256>, 8> t{};
-    for (int i = 0; i < 8; ++i)
-        for (int v = 0; v < 256; ++v) t[i][v] = permute(std::uint64_t(v) << (56 - 8 * i), 64, perm6, 64);
+    std::array<std::array<std::uint64_t, 16>, 16> t{};
+    for (int i = 0; i < 16; ++i)
+        for (int v = 0; v < 16; ++v) t[i][v] = permute(std::uint64_t(v) << (60 - 4 * i), 64, perm6, 64);
     return t;
 }
-constexpr auto fp_table = make_fp_table();
+alignas(64) constexpr auto fp_table = make_fp_table();
+
+constexpr std::uint64_t mask28 = (std::uint64_t(1) << 28) - 1;
+constexpr std::uint64_t rotl28(std::uint64_t x, int s) { return ((x << s) | (x >> (28 - s))) & mask28; }
+
+// Every subkey bit is some key bit, so the whole schedule is the OR of what
+// each key bit contributes. Per key bit (bit 0 the top bit of the first
+// key byte): its 16 round keys, through spreading, PC-1, the accumulated
+// rotations of C and D by sc, and PC-2.
+constexpr auto make_bit_schedule() {
+    std::array<std::array<std::uint64_t, 16>, 56> t{};
+    for (int bit = 0; bit < 56; ++bit) {
+        std::uint8_t key[7] = {};
+        key[bit / 8] = std::uint8_t(0x80 >> (bit % 8));
+        std::uint64_t cd = permute(spread_key(key), 64, perm1, 56), c = cd >> 28, d = cd & mask28;
+        for (int round = 0, shift = 0; round < 16; ++round) {
+            shift += sc[round];
+            std::uint64_t rotated = rotl28(c, shift) << 28 | rotl28(d, shift);
+            t[bit][round] = round_key_layout(permute(rotated, 56, perm2, 48));
+        }
+    }
+    return t;
+}
+
+// The same by 4-bit pieces of the key: [piece][value][round].
+constexpr auto make_schedule_table() {
+    constexpr auto by_bit = make_bit_schedule();
+    std::array<std::array<std::array<std::uint64_t, 16>, 16>, 14> t{};
+    for (int piece = 0; piece < 14; ++piece)
+        for (int v = 0; v < 16; ++v)
+            for (int b = 0; b < 4; ++b)
+                if (v & (8 >> b))
+                    for (int round = 0; round < 16; ++round) t[piece][v][round] |= by_bit[4 * piece + b][round];
+    return t;
+}
+alignas(64) constexpr auto schedule_table = make_schedule_table();
 
 // The E expansion is implicit in the layout; check it agrees with the table.
 constexpr bool layout_matches_expansion() {
@@ -188,62 +198,61 @@ constexpr bool layout_matches_expansion() {
 }
 static_assert(layout_matches_expansion(), "round key layout must follow E");
 
-constexpr std::uint32_t f(std::uint32_t r, std::uint64_t k) {
-    std::uint32_t odd = r ^ std::uint32_t(k), even = rotr32(r, 4) ^ std::uint32_t(k >> 32);
-    return sp_table[0][(odd >> 26) & 63] ^ sp_table[2][(odd >> 18) & 63] ^ sp_table[4][(odd >> 10) & 63] ^
-           sp_table[6][(odd >> 2) & 63] ^ sp_table[1][(even >> 18) & 63] ^ sp_table[3][(even >> 10) & 63] ^
-           sp_table[5][(even >> 2) & 63] ^ sp_table[7][(even >> 26) & 63];
+// S-box j's entry at a byte offset, four times the six-bit index.
+inline std::uint32_t sp(int j, std::uint32_t offset) {
+    std::uint32_t v;
+    std::memcpy(&v, reinterpret_cast<const unsigned char *>(sp_table[j].data()) + offset, sizeof v);
+    return v;
 }
 
-constexpr std::uint64_t mask28 = (std::uint64_t(1) << 28) - 1;
-
-// Subkey of the round whose accumulated left shift is `shift`, read from C
-// and D each held twice over, so a rotation is a plain shift.
-constexpr std::uint64_t round_key(std::uint64_t cc, std::uint64_t dd, int shift) {
-    std::uint64_t c = (cc >> (28 - shift)) & mask28, d = (dd >> (28 - shift)) & mask28;
-    return pc2_table[0][c >> 21] | pc2_table[1][(c >> 14) & 127] | pc2_table[2][(c >> 7) & 127] |
-           pc2_table[3][c & 127] | pc2_table[4][d >> 21] | pc2_table[5][(d >> 14) & 127] |
-           pc2_table[6][(d >> 7) & 127] | pc2_table[7][d & 127];
+// The round function. Each six-bit group sits in the top of a byte, so
+// masking the two words once leaves every byte a ready table offset.
+inline std::uint32_t f(std::uint32_t r, std::uint64_t k) {
+    constexpr std::uint32_t groups = 0xFCFCFCFC;
+    std::uint32_t odd = (r ^ std::uint32_t(k)) & groups, even = (rotr32(r, 4) ^ std::uint32_t(k >> 32)) & groups;
+    return sp(0, odd >> 24) ^ sp(2, (odd >> 16) & 0xFF) ^ sp(4, (odd >> 8) & 0xFF) ^ sp(6, odd & 0xFF) ^
+           sp(7, even >> 24) ^ sp(1, (even >> 16) & 0xFF) ^ sp(3, (even >> 8) & 0xFF) ^ sp(5, even & 0xFF);
 }
-
-constexpr auto make_shifts() {
-    std::array<int, 16> t{};
-    for (int i = 0, total = 0; i < 16; ++i) t[i] = total += sc[i];
-    return t;
-}
-constexpr auto accumulated_shift = make_shifts();
-
-// Key schedule and rounds of one block, in the derived forms.
-struct Lane {
-    std::uint64_t cc, dd; // C and D, each twice over
-    std::uint32_t l, r;   // rotated halves
-};
 
 // Encrypts the fixed block `Plain` under N 7-byte keys, out + 8n for key n.
 // The N encryptions run interleaved so that their rounds overlap.
 template <std::uint64_t Plain, int N>
 void smbhash(std::uint8_t *out, const std::uint8_t *const (&key7)[N]) {
     constexpr std::uint64_t ip = permute(Plain, 64, perm3, 64);
-    Lane lane[N];
+    std::uint64_t schedule[N][16];
     for (int n = 0; n < N; ++n) {
-        std::uint64_t cd = 0;
-        for (int i = 0; i < 7; ++i) cd |= pc1_table[i][key7[n][i]];
-        std::uint64_t c = cd >> 28, d = cd & mask28;
-        lane[n] = {c << 28 | c, d << 28 | d, rotr32(std::uint32_t(ip >> 32), 1), rotr32(std::uint32_t(ip), 1)};
+        // Read the key first: stores to the schedule could alias bytes read
+        // through it, and would force the compiler to keep reloading.
+        std::uint64_t key = 0;
+        for (int i = 0; i < 7; ++i) key = key << 8 | key7[n][i];
+        for (int round = 0; round < 16; ++round) schedule[n][round] = schedule_table[0][key >> 52][round];
+        for (int piece = 1; piece < 14; ++piece) {
+            const auto &keys = schedule_table[piece][(key >> (52 - 4 * piece)) & 15];
+            for (int round = 0; round < 16; ++round) schedule[n][round] |= keys[round];
+        }
+        wipe(key);
+    }
+
+    std::uint32_t l[N], r[N];
+    for (int n = 0; n < N; ++n) {
+        l[n] = rotr32(std::uint32_t(ip >> 32), 1);
+        r[n] = rotr32(std::uint32_t(ip), 1);
     }
     for (int round = 0; round < 16; ++round)
-        for (Lane &x : lane) {
-            std::uint32_t next = x.l ^ f(x.r, round_key(x.cc, x.dd, accumulated_shift[round]));
-            x.l = x.r;
-            x.r = next;
+        for (int n = 0; n < N; ++n) {
+            std::uint32_t next = l[n] ^ f(r[n], schedule[n][round]);
+            l[n] = r[n];
+            r[n] = next;
         }
     for (int n = 0; n < N; ++n) {
         // The last round's exchange is undone: R16 comes first.
-        std::uint64_t pre = std::uint64_t(rotl32(lane[n].r, 1)) << 32 | rotl32(lane[n].l, 1), block = 0;
-        for (int i = 0; i < 8; ++i) block |= fp_table[i][(pre >> (56 - 8 * i)) & 255];
+        std::uint64_t pre = std::uint64_t(rotl32(r[n], 1)) << 32 | rotl32(l[n], 1), block = 0;
+        for (int i = 0; i < 16; ++i) block |= fp_table[i][(pre >> (60 - 4 * i)) & 15];
         for (int i = 0; i < 8; ++i) out[8 * n + i] = std::uint8_t(block >> (56 - 8 * i));
     }
-    wipe(lane);
+    wipe(schedule);
+    wipe(l);
+    wipe(r);
 }
 
 } // namespace
