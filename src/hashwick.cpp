@@ -56,63 +56,94 @@ PyObject *digest_text(const std::uint8_t digest[digest_size]) {
 
 #if PY_MAJOR_VERSION >= 3
 
-// UTF-16LE code units gathered on the stack and handed to MD4 a chunk at a time.
+// UTF-16LE code units gathered on the stack and handed to MD4 a few blocks
+// at a time.
 struct Utf16Stream {
-    hashwick::Md4 md4;
-    std::uint8_t chunk[512];
-    std::size_t used;
+    std::uint32_t abcd[4];
+    std::uint64_t hashed;   // bytes already taken by MD4
+    std::size_t used;       // bytes waiting in chunk
     std::size_t high_water; // how much of chunk has ever held password bytes
+    std::uint8_t chunk[4 * hashwick::md4_block_size];
 };
 
 void stream_start(Utf16Stream &s) {
-    hashwick::md4_start(s.md4);
+    hashwick::md4_start(s.abcd);
+    s.hashed = 0;
     s.used = 0;
     s.high_water = 0;
 }
 
+// Hashes the whole blocks in chunk and moves what is left to its start.
 void stream_flush(Utf16Stream &s) {
-    hashwick::md4_update(s.md4, s.chunk, s.used);
+    std::size_t blocks = s.used / hashwick::md4_block_size, done = blocks * hashwick::md4_block_size;
+    hashwick::md4_blocks(s.abcd, s.chunk, blocks);
     if (s.used > s.high_water) s.high_water = s.used;
-    s.used = 0;
+    std::memmove(s.chunk, s.chunk + done, s.used - done);
+    s.hashed += done;
+    s.used -= done;
 }
 
-inline void stream_unit(Utf16Stream &s, std::uint32_t unit) {
-    if (s.used == sizeof s.chunk) stream_flush(s);
-    s.chunk[s.used++] = std::uint8_t(unit);
-    s.chunk[s.used++] = std::uint8_t(unit >> 8);
+inline void put_unit(std::uint8_t *out, std::uint32_t unit) {
+    out[0] = std::uint8_t(unit);
+    out[1] = std::uint8_t(unit >> 8);
 }
 
-// A code point as one code unit, or above U+FFFF as a surrogate pair.
-inline void stream_code_point(Utf16Stream &s, std::uint32_t cp) {
-    if (cp > 0xFFFF) {
-        cp -= 0x10000;
-        stream_unit(s, 0xD800 | (cp >> 10));
-        stream_unit(s, 0xDC00 | (cp & 0x3FF));
-    } else {
-        stream_unit(s, cp);
+// A code point as one code unit, or above U+FFFF as a surrogate pair; there
+// must be room for four bytes.
+inline std::size_t put_code_point(std::uint8_t *out, std::uint32_t cp) {
+    if (cp <= 0xFFFF) {
+        put_unit(out, cp);
+        return 2;
     }
+    cp -= 0x10000;
+    put_unit(out, 0xD800 | (cp >> 10));
+    put_unit(out + 2, 0xDC00 | (cp & 0x3FF));
+    return 4;
+}
+
+inline void stream_code_point(Utf16Stream &s, std::uint32_t cp) {
+    if (s.used > sizeof s.chunk - 4) stream_flush(s);
+    s.used += put_code_point(s.chunk + s.used, cp);
 }
 
 void stream_finish(Utf16Stream &s, std::uint8_t digest[digest_size]) {
-    stream_flush(s);
-    hashwick::md4_finish(s.md4, digest);
-    wipe(s.chunk, s.high_water);
+    hashwick::md4_finish(s.abcd, s.chunk, s.used, s.hashed + s.used, digest);
+    wipe(s.chunk, s.used > s.high_water ? s.used : s.high_water);
 }
 
+// An error path: the widening may have written past `used` before it stopped.
 void stream_abandon(Utf16Stream &s) {
-    if (s.used > s.high_water) s.high_water = s.used;
-    wipe(s.chunk, s.high_water);
-    wipe(s.md4);
+    wipe(s.chunk);
+    wipe(s.abcd);
 }
 
 inline bool is_surrogate(std::uint32_t cp) { return (cp & 0xFFFFF800) == 0xD800; }
 
-// Widens a str's code points; false at the first surrogate, which the codec refuses.
+// Widens a str's code points; false at the first surrogate, which the codec
+// refuses. Works a chunk at a time so the inner loop has no checks to make
+// for the 1- and 2-byte kinds.
 template <typename Unit> bool stream_units(Utf16Stream &s, const Unit *p, Py_ssize_t n) {
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        std::uint32_t cp = p[i];
-        if (sizeof(Unit) > 1 && is_surrogate(cp)) return false;
-        stream_code_point(s, cp);
+    constexpr std::size_t widest = sizeof(Unit) == 4 ? 4 : 2;
+    while (n > 0) {
+        if (s.used > sizeof s.chunk - widest) stream_flush(s);
+        Py_ssize_t take = Py_ssize_t((sizeof s.chunk - s.used) / widest);
+        if (take > n) take = n;
+        std::uint8_t *out = s.chunk + s.used;
+        for (Py_ssize_t i = 0; i < take; ++i) {
+            std::uint32_t cp = p[i];
+            if (sizeof(Unit) == 1) {
+                put_unit(out + 2 * i, cp);
+                continue;
+            }
+            if (is_surrogate(cp)) return false;
+            if (sizeof(Unit) == 2)
+                put_unit(out + 2 * i, cp);
+            else
+                out += put_code_point(out, cp);
+        }
+        s.used = sizeof(Unit) == 4 ? std::size_t(out - s.chunk) : s.used + 2 * std::size_t(take);
+        p += take;
+        n -= take;
     }
     return true;
 }
@@ -151,18 +182,18 @@ bool stream_utf8(Utf16Stream &s, const std::uint8_t *p, std::size_t n) {
     while (i < n) {
         std::uint32_t b0 = p[i];
         if (b0 < 0x80) {
-            stream_unit(s, b0);
+            stream_code_point(s, b0);
             ++i;
         } else if (b0 >= 0xC2 && b0 <= 0xDF) {
             if (n - i < 2 || !continuation(p[i + 1])) return false;
-            stream_unit(s, (b0 & 0x1F) << 6 | (p[i + 1] & 0x3F));
+            stream_code_point(s, (b0 & 0x1F) << 6 | (p[i + 1] & 0x3F));
             i += 2;
         } else if (b0 >= 0xE0 && b0 <= 0xEF) {
             if (n - i < 3) return false;
             std::uint8_t b1 = p[i + 1], b2 = p[i + 2];
             std::uint8_t lo = b0 == 0xE0 ? 0xA0 : 0x80, hi = b0 == 0xED ? 0x9F : 0xBF;
             if (b1 < lo || b1 > hi || !continuation(b2)) return false;
-            stream_unit(s, (b0 & 0x0F) << 12 | (b1 & 0x3F) << 6 | (b2 & 0x3F));
+            stream_code_point(s, (b0 & 0x0F) << 12 | (b1 & 0x3F) << 6 | (b2 & 0x3F));
             i += 3;
         } else if (b0 >= 0xF0 && b0 <= 0xF4) {
             if (n - i < 4) return false;
@@ -222,6 +253,24 @@ inline PyObject *str_argument(PyObject *args) {
     PyObject *arg = PyTuple_GET_ITEM(args, 0);
     return PyUnicode_Check(arg) ? arg : nullptr;
 }
+
+#endif
+
+// The password's bytes under the parser's s# rule. A lone bytes argument is
+// read directly, which is what the parser would do, minus its cost.
+inline bool bytes_argument(PyObject *args, const char *&password, Py_ssize_t &n) {
+#if PY_MAJOR_VERSION >= 3
+    if (PyTuple_GET_SIZE(args) == 1 && PyBytes_CheckExact(PyTuple_GET_ITEM(args, 0))) {
+        PyObject *arg = PyTuple_GET_ITEM(args, 0);
+        password = PyBytes_AS_STRING(arg);
+        n = PyBytes_GET_SIZE(arg);
+        return true;
+    }
+#endif
+    return PyArg_ParseTuple(args, "s#", &password, &n) != 0;
+}
+
+#if PY_MAJOR_VERSION >= 3
 
 // The first bytes of a str's UTF-8 form, up to lm_key_size of them (the
 // last character may be cut), and its length; -1 if the str holds a
@@ -305,7 +354,7 @@ PyObject *lmhash(PyObject *, PyObject *args) {
 #endif
     const char *password;
     Py_ssize_t n;
-    if (!PyArg_ParseTuple(args, "s#", &password, &n)) return nullptr;
+    if (!bytes_argument(args, password, n)) return nullptr;
     return lm_text(reinterpret_cast<const std::uint8_t *>(password), std::size_t(n));
 }
 
@@ -317,8 +366,7 @@ PyObject *nthash(PyObject *, PyObject *args) {
     } else {
         const char *bytes;
         Py_ssize_t n;
-        if (!PyArg_ParseTuple(args, "s#", &bytes, &n)) return nullptr;
-        if (!nt_digest_bytes(bytes, n, digest)) return nullptr;
+        if (!bytes_argument(args, bytes, n) || !nt_digest_bytes(bytes, n, digest)) return nullptr;
     }
 #else
     char *encoded = nullptr;
