@@ -1,0 +1,252 @@
+"""hashwick against its peers and the floor, at the Python and native levels.
+
+    pip install ".[bench]" && python benchmarks/bench.py [--quick]
+
+Python level: every candidate runs in one process, interleaved in random
+order round after round; the figure is the median per call. Each peer's
+output is checked against hashwick's before it is timed. libpass installs
+itself as `passlib`, so it runs in a second process of this script beside
+its own hashwick and floor, and its ratios come from that process.
+Native level: benchmarks/native.cpp, built from the project's sources.
+Writes benchmarks/results.md and benchmarks/results.png.
+"""
+import argparse
+import json
+import os
+import platform
+import random
+import shutil
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+BUILD = os.path.join(ROOT, "build", "bench")
+CXXFLAGS = ["-std=c++17", "-O3", "-fvisibility=hidden", "-fno-exceptions", "-fno-rtti", "-Wall", "-Wextra"]
+PASSWORDS = {8: "Tr0ub4dor", 14: "correcthorseba", 40: "correct horse battery staple and more 40"}
+PASSWORDS = {n: (p * 2)[:n] for n, p in PASSWORDS.items()}
+
+
+def build_floor():
+    os.makedirs(BUILD, exist_ok=True)
+    target = os.path.join(BUILD, "hashwick_floor" + sysconfig.get_config_var("EXT_SUFFIX"))
+    subprocess.check_call(["gcc", "-shared", "-fPIC", "-O2", "-I" + sysconfig.get_paths()["include"],
+                           os.path.join(HERE, "floor.c"), "-o", target])
+    sys.path.insert(0, BUILD)
+    import hashwick_floor
+
+    return hashwick_floor.floor
+
+
+def peers():
+    """name -> (lmhash, nthash), each returning hashwick's text form."""
+    found = {}
+    try:
+        from passlib.hash import lmhash, nthash
+
+        found["passlib"] = (lambda p: lmhash.hash(p).upper(), lambda p: nthash.hash(p).upper())
+    except ImportError:
+        pass
+    try:
+        from impacket.ntlm import compute_lmhash, compute_nthash
+
+        found["impacket"] = (lambda p: compute_lmhash(p).hex().upper(), lambda p: compute_nthash(p).hex().upper())
+    except ImportError:
+        pass
+    try:
+        from Crypto.Cipher import DES
+        from Crypto.Hash import MD4
+
+        def spread(k):
+            bits = int.from_bytes(k, "big")
+            return bytes(((bits >> (49 - 7 * i)) & 0x7F) << 1 for i in range(8))
+
+        def lm(p):
+            raw = p.encode("utf-8") if isinstance(p, str) else p
+            key = raw[:14].upper().ljust(14, b"\0")
+            return b"".join(DES.new(spread(key[i:i + 7]), DES.MODE_ECB).encrypt(b"KGS!@#$%") for i in (0, 7)).hex().upper()
+
+        def nt(p):
+            text = p if isinstance(p, str) else p.decode("utf-8")
+            return MD4.new(text.encode("utf-16-le")).hexdigest().upper()
+
+        found["pycryptodome"] = (lm, nt)
+    except ImportError:
+        pass
+    return found
+
+
+def timer(func, arg, calls):
+    # Ten calls a loop step keep the loop's own cost small beside the calls.
+    loop = range(calls // 10)
+    start = time.perf_counter()
+    for _ in loop:
+        func(arg); func(arg); func(arg); func(arg); func(arg)  # noqa: E702
+        func(arg); func(arg); func(arg); func(arg); func(arg)  # noqa: E702
+    return (time.perf_counter() - start) / (calls // 10 * 10) * 1e9
+
+
+def python_level(rounds, calls):
+    import hashwick
+
+    floor = build_floor()
+    candidates = {}
+    for size, text in PASSWORDS.items():
+        for kind, arg in (("str", text), ("bytes", text.encode())):
+            key = "%d %s" % (size, kind)
+            candidates[("floor", "floor", key)] = (floor, arg)
+            for name in ("lmhash", "nthash", "hash"):
+                candidates[("hashwick", name, key)] = (getattr(hashwick, name), arg)
+            for peer, (lm, nt) in peers().items():
+                for name, func, ours in (("lmhash", lm, hashwick.lmhash), ("nthash", nt, hashwick.nthash)):
+                    try:
+                        agrees = func(arg) == ours(arg)
+                    except Exception:
+                        agrees = False
+                    if agrees:
+                        candidates[(peer, name, key)] = (func, arg)
+                    else:
+                        print("skipped, disagrees with hashwick:", peer, name, key, file=sys.stderr)
+    samples = {c: [] for c in candidates}
+    order = list(candidates)
+    for _ in range(rounds):
+        random.shuffle(order)
+        for c in order:
+            func, arg = candidates[c]
+            slow = c[0] not in ("hashwick", "floor")
+            samples[c].append(timer(func, arg, max(10, calls // 50) if slow else calls))
+    return {"|".join(c): sorted(s)[len(s) // 2] for c, s in samples.items()}
+
+
+def native_level(rounds):
+    binary = os.path.join(BUILD, "native")
+    os.makedirs(BUILD, exist_ok=True)
+    sources = [os.path.join(HERE, "native.cpp")] + [os.path.join(ROOT, "src", f) for f in ("md4.cpp", "smbdes.cpp")]
+    subprocess.check_call(["g++"] + CXXFLAGS + ["-Wno-deprecated-declarations", "-I" + os.path.join(ROOT, "src")]
+                          + sources + ["-lcrypto", "-o", binary])
+    return json.loads(subprocess.check_output([binary, str(rounds)]).decode())
+
+
+def libpass_level(rounds, calls):
+    """Runs this script again with libpass in place of passlib."""
+    target = os.path.join(BUILD, "libpass")
+    if not os.path.isdir(os.path.join(target, "passlib")):
+        subprocess.check_call([sys.executable, "-m", "pip", "install", "-q", "--target", target, "libpass"])
+    env = dict(os.environ, PYTHONPATH=target + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    out = subprocess.check_output([sys.executable, __file__, "--child", str(rounds), str(calls)], env=env)
+    return json.loads(out.decode())
+
+
+def machine():
+    cpu = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as f:
+            cpu = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+    gxx = subprocess.check_output(["g++", "--version"]).decode().splitlines()[0]
+    return "%s, %d cores; Python %s; %s; flags %s" % (cpu, os.cpu_count(), platform.python_version(), gxx,
+                                                     " ".join(CXXFLAGS))
+
+
+def report(py, lib, native):
+    peers_ = sorted(set(k.split("|")[0] for k in py) - {"hashwick", "floor"})
+    keys = ["%d %s" % (n, kind) for n in PASSWORDS for kind in ("str", "bytes")]
+    get = lambda who, name, key, src=py: src.get("|".join((who, name, key)))
+    fmt = lambda v: "%.0f" % v if v is not None and v >= 100 else ("%.1f" % v if v is not None else "n/a")
+    lines = ["# hashwick benchmark", "", "Machine: " + machine(), "",
+             "## Python level: median ns per call", "",
+             "| candidate | function | " + " | ".join(keys) + " |", "|---|---|" + "---|" * len(keys)]
+    rows = [("floor", "floor")] + [("hashwick", n) for n in ("lmhash", "nthash", "hash")]
+    rows += [(p, n) for p in peers_ for n in ("lmhash", "nthash")]
+    for who, name in rows:
+        lines.append("| %s | %s | %s |" % (who, name, " | ".join(fmt(get(who, name, k)) for k in keys)))
+    for name in ("lmhash", "nthash"):
+        if lib.get("passlib|%s|8 str" % name):
+            lines.append("| libpass | %s | %s |" % (name, " | ".join(fmt(lib.get("passlib|%s|%s" % (name, k)))
+                                                                   for k in keys)))
+    key = "8 str"
+    floor = get("floor", "floor", key)
+    lm, nt, both = (get("hashwick", n, key) for n in ("lmhash", "nthash", "hash"))
+    lines += ["", "## Ratios, 8-character str password", "",
+              "| measure | ratio |", "|---|---|",
+              "| lmhash / floor | %.2f |" % (lm / floor),
+              "| nthash / floor | %.2f |" % (nt / floor),
+              "| hash / (lmhash + nthash) | %.2f |" % (both / (lm + nt)),
+              "| nthash 40 chars / 8 chars | %.2f |" % (get("hashwick", "nthash", "40 str") / nt),
+              "| lmhash 40 chars / 14 chars | %.2f |" % (get("hashwick", "lmhash", "40 str")
+                                                         / get("hashwick", "lmhash", "14 str"))]
+    for p in peers_:
+        for name, ours in (("lmhash", lm), ("nthash", nt)):
+            if get(p, name, key):
+                lines.append("| %s %s / hashwick | %.1f |" % (p, name, get(p, name, key) / ours))
+    for name in ("lmhash", "nthash"):
+        if lib.get("passlib|%s|8 str" % name):
+            lines.append("| libpass %s / hashwick | %.1f |" % (
+                name, lib["passlib|%s|8 str" % name] / lib["hashwick|%s|8 str" % name]))
+    lines += ["", "## Native level: median ns per call", "",
+              "| operation | hashwick | OpenSSL | hashwick / OpenSSL |", "|---|---|---|---|"]
+    for label, ours, theirs in (("E_P16 (two DES keys and blocks)", "E_P16", "openssl_des"),
+                                ("MD4 of 16 bytes", "mdfour_16", "openssl_md4_16"),
+                                ("MD4 of 1 MiB", "mdfour_1mib", "openssl_md4_1mib")):
+        lines.append("| %s | %s | %s | %.2f |" % (label, fmt(native[ours]), fmt(native[theirs]),
+                                                  native[ours] / native[theirs]))
+    mib = lambda ns: (1 << 20) / ns * 1e9 / (1 << 20)
+    lines.append("")
+    lines.append("MD4 throughput on 1 MiB: hashwick %.0f MiB/s, OpenSSL %.0f MiB/s." % (
+        mib(native["mdfour_1mib"]), mib(native["openssl_md4_1mib"])))
+    return "\n".join(lines) + "\n"
+
+
+def chart(py, lib, path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    bars = [("floor", py["floor|floor|8 str"])]
+    for who in ["hashwick"] + sorted(set(k.split("|")[0] for k in py) - {"hashwick", "floor"}):
+        for name in ("lmhash", "nthash"):
+            if "%s|%s|8 str" % (who, name) in py:
+                bars.append(("%s\n%s" % (who, name), py["%s|%s|8 str" % (who, name)]))
+    for name in ("lmhash", "nthash"):
+        if "passlib|%s|8 str" % name in lib:
+            bars.append(("libpass\n%s" % name, lib["passlib|%s|8 str" % name]))
+    fig, ax = plt.subplots(figsize=(11, 4.5))
+    colors = ["#888888"] + ["#1f77b4" if b[0].startswith("hashwick") else "#ff7f0e" for b in bars[1:]]
+    ax.bar(range(len(bars)), [b[1] for b in bars], color=colors)
+    ax.set_yscale("log")
+    ax.set_xticks(range(len(bars)))
+    ax.set_xticklabels([b[0] for b in bars], fontsize=8)
+    ax.set_ylabel("ns per call (log scale)")
+    ax.set_title("LM and NT hash of an 8-character str password, Python %s" % platform.python_version())
+    for i, (_, v) in enumerate(bars):
+        ax.text(i, v * 1.1, "%.0f" % v, ha="center", fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true", help="fewer rounds, for a smoke run")
+    parser.add_argument("--child", nargs=2, type=int, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        json.dump(python_level(*args.child), sys.stdout)
+        return
+    rounds, calls = (5, 2000) if args.quick else (61, 20000)
+    py = python_level(rounds, calls)
+    lib = libpass_level(rounds, calls)
+    native = native_level(7 if args.quick else 31)
+    text = report(py, lib, native)
+    with open(os.path.join(HERE, "results.md"), "w") as f:
+        f.write(text)
+    chart(py, lib, os.path.join(HERE, "results.png"))
+    print(text)
+
+
+if __name__ == "__main__":
+    main()
