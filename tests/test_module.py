@@ -1,6 +1,7 @@
 """The module's surface: its functions, docstring, calling convention and the
 symbols its shared object exports."""
 import re
+import sys
 
 import pytest
 
@@ -70,3 +71,34 @@ def test_exported_symbols():
     entry = "inithashwick" if PY2 else "PyInit_hashwick"
     assert symbols == sorted([entry, "E_P16", "mdfour"])
 
+
+
+SUBINTERPRETER_CODE = """
+import hashwick
+with open(%r, "w") as out:
+    out.write(" ".join(hashwick.hash("Password")))
+"""
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="sub-interpreters with their own GIL came in 3.12")
+def test_isolated_subinterpreters(tmpdir):
+    # An isolated interpreter has its own GIL and refuses extension modules
+    # that do not declare they support that, so importing there is the test.
+    try:
+        import _interpreters as interpreters
+
+        create = lambda: interpreters.create("isolated")  # noqa: E731
+    except ImportError:
+        import _xxsubinterpreters as interpreters
+
+        create = lambda: interpreters.create(isolated=True)  # noqa: E731
+    ids = [create() for _ in range(3)]
+    try:
+        for n, interp in enumerate(ids):
+            path = str(tmpdir.join("out%d" % n))
+            assert interpreters.run_string(interp, SUBINTERPRETER_CODE % path) is None
+            with open(path) as f:
+                assert tuple(f.read().split()) == hashwick.hash("Password")
+    finally:
+        for interp in ids:
+            interpreters.destroy(interp)
