@@ -94,7 +94,7 @@ void md4_finish(std::uint32_t abcd[4], const std::uint8_t *last, std::size_t n, 
         std::memset(tail, 0, md4_block_size);
     else
         std::memset(tail, 0, 2 * md4_block_size);
-    std::memcpy(tail, last, n);
+    if (n) std::memcpy(tail, last, n); // last may be null when n is 0
     tail[n] = 0x80;
     // RFC 1320's length field: the bit count modulo 2^64, low word first.
     std::uint64_t bits = total * 8;
