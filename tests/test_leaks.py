@@ -1,0 +1,77 @@
+# -*- coding: utf-8 -*-
+"""Every success and failure path, called many times, leaves memory and
+reference counts where they were. Slow: runs when HASHWICK_SLOW is set."""
+import gc
+import os
+import sys
+
+import pytest
+
+import hashwick
+from conftest import PY2
+
+CALLS = int(os.environ.get("HASHWICK_LEAK_CALLS", 10 ** 6))
+slow = pytest.mark.skipif(not os.environ.get("HASHWICK_SLOW"), reason="slow; set HASHWICK_SLOW=1")
+
+ARGUMENTS = [
+    ((u"Pässwörd",), {}),
+    ((b"Password",), {}),
+    ((u"x" * 300,), {}),
+    ((None,), {}),  # TypeError
+    ((), {}),  # wrong count
+    ((u"a", u"b"), {}),
+    ((u"a",), {"passwd": u"a"}),  # keyword
+]
+if not PY2:
+    ARGUMENTS += [((u"ab\ud800",), {}), ((b"\xff",), {})]  # UnicodeEncodeError, UnicodeDecodeError
+
+PATHS = [(name, args, kwargs) for name in ("lmhash", "nthash", "hash") for args, kwargs in ARGUMENTS]
+ids = ["%s%r" % (name, args)[:40] for name, args, _ in PATHS]
+
+
+def repeat(function, args, kwargs, n):
+    for _ in range(n):
+        try:
+            function(*args, **kwargs)
+        except (TypeError, UnicodeError):
+            pass
+
+
+def rss_kib():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
+
+
+@slow
+@pytest.mark.skipif(PY2, reason="tracemalloc is Python 3 only")
+@pytest.mark.parametrize("name, args, kwargs", PATHS, ids=ids)
+def test_memory_does_not_grow(name, args, kwargs):
+    import tracemalloc
+
+    function = getattr(hashwick, name)
+    repeat(function, args, kwargs, 10000)
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before, rss_before = tracemalloc.get_traced_memory()[0], rss_kib()
+        repeat(function, args, kwargs, CALLS)
+        gc.collect()
+        after, rss_after = tracemalloc.get_traced_memory()[0], rss_kib()
+    finally:
+        tracemalloc.stop()
+    # A leaked object per call would be tens of megabytes by now.
+    assert after - before < 64 * 1024
+    assert rss_after - rss_before < 4 * 1024
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter")
+@pytest.mark.parametrize("name, args, kwargs", PATHS, ids=ids)
+def test_reference_counts_return(name, args, kwargs):
+    function = getattr(hashwick, name)
+    repeat(function, args, kwargs, 1000)
+    gc.collect()
+    before = sys.gettotalrefcount()
+    repeat(function, args, kwargs, 100000)
+    gc.collect()
+    # Allow the few references a collection itself may move around.
+    assert abs(sys.gettotalrefcount() - before) < 10
