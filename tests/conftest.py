@@ -40,6 +40,9 @@ def _libcrypto():
             continue
         lib.MD4.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_char_p]
         lib.MD4.restype = ctypes.c_void_p
+        lib.MD4_Init.argtypes = [ctypes.c_char_p]
+        lib.MD4_Update.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t]
+        lib.MD4_Final.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
         lib.DES_set_key_unchecked.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
         lib.DES_set_key_unchecked.restype = None
         lib.DES_ecb_encrypt.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]
@@ -88,6 +91,20 @@ def openssl_md4(message):
     out = ctypes.create_string_buffer(16)
     LIBCRYPTO.MD4(message, len(message), out)
     return out.raw
+
+
+def openssl_md4_pieces(pieces):
+    """OpenSSL's MD4 over the concatenation of an iterable of byte strings."""
+    context = ctypes.create_string_buffer(256)  # MD4_CTX is 92 bytes
+    out = ctypes.create_string_buffer(16)
+    LIBCRYPTO.MD4_Init(context)
+    for piece in pieces:
+        LIBCRYPTO.MD4_Update(context, piece, len(piece))
+    LIBCRYPTO.MD4_Final(out, context)
+    return out.raw
+
+
+slow = pytest.mark.skipif(not os.environ.get("HASHWICK_SLOW"), reason="slow; set HASHWICK_SLOW=1")
 
 
 def hexdigest(raw):

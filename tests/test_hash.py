@@ -1,11 +1,12 @@
 # -*- coding: utf-8 -*-
 """hash: both hashes at once, the LM half first."""
 import gc
+import random
 
 import pytest
 
 import hashwick
-from conftest import PY2
+from conftest import PY2, run_in_threads
 
 ACCEPTED = [u"", u"Password", b"Password", u"a\x00b", b"x" * 200, u"\u00e9\u00e9"]
 if PY2:
@@ -39,3 +40,17 @@ def test_failures_leave_no_pair(arg, error):
     for _ in range(1000):
         pytest.raises(error, hashwick.hash, arg)
     assert tuples() - before < 50
+
+
+def test_threads_through_all_three():
+    rng = random.Random(10)
+    passwords = [u"".join(rng.choice(u"aZ9 !\xe9\u20ac") for _ in range(rng.randrange(30))) for _ in range(40)]
+    passwords = [p for p in passwords if not PY2 or all(ord(c) < 128 for c in p)]
+    passwords += [p.encode("utf-8") for p in passwords]
+    expected = [(hashwick.lmhash(p), hashwick.nthash(p)) for p in passwords]
+
+    def all_three(p):
+        lm, nt, pair = hashwick.lmhash(p), hashwick.nthash(p), hashwick.hash(p)
+        return pair if pair == (lm, nt) else None
+
+    assert run_in_threads(all_three, passwords, expected, 5000) == []

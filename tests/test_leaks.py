@@ -8,10 +8,9 @@ import sys
 import pytest
 
 import hashwick
-from conftest import PY2
+from conftest import PY2, slow
 
 CALLS = int(os.environ.get("HASHWICK_LEAK_CALLS", 10 ** 6))
-slow = pytest.mark.skipif(not os.environ.get("HASHWICK_SLOW"), reason="slow; set HASHWICK_SLOW=1")
 
 ARGUMENTS = [
     ((u"Pässwörd",), {}),

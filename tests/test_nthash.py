@@ -5,7 +5,7 @@ import random
 import pytest
 
 import hashwick
-from conftest import PY2, VECTORS, assert_fails_like, hexdigest, openssl_md4
+from conftest import PY2, VECTORS, assert_fails_like, hexdigest, openssl_md4, openssl_md4_pieces, slow
 
 if PY2:
     chr = unichr  # noqa: F821 (Python 2 only)
@@ -41,6 +41,18 @@ def test_random_text_against_md4_of_utf16le(oracle):
 )
 def test_whole_password_is_hashed(text, oracle):
     assert hashwick.nthash(text) == expected(text)
+
+
+@slow
+@pytest.mark.skipif(PY2, reason="a 1.3 G character unicode object is a Python 3 test")
+def test_more_than_2_gib_of_utf16(oracle):
+    # 1.25 Gi characters of the 1-byte kind: 2.5 GiB as UTF-16LE, past any
+    # 32-bit length, hashed whole.
+    n = 5 * 2 ** 28
+    text = u"Pa55" * (n // 4)
+    step = 2 ** 24
+    pieces = (text[i:i + step].encode("utf-16-le") for i in range(0, n, step))
+    assert hashwick.nthash(text) == hexdigest(openssl_md4_pieces(pieces))
 
 
 def test_no_case_folding():

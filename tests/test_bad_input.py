@@ -1,0 +1,116 @@
+# -*- coding: utf-8 -*-
+"""Hostile and boundary arguments for every function, in one table: each
+gives its documented result or exception, and the interpreter keeps working."""
+import pytest
+
+import hashwick
+from conftest import PY2, VECTORS, hexdigest
+
+OK = "ok"
+text_type = type(u"")
+
+
+class Text(text_type):
+    pass
+
+
+class Bytes(bytes):
+    pass
+
+
+class BadStr(object):
+    def __str__(self):
+        raise RuntimeError("never called: the parser does not convert objects")
+
+
+def posix_upper(raw):
+    return bytes(bytearray(b - 32 if 0x61 <= b <= 0x7A else b for b in bytearray(raw)))
+
+
+def lm_key(arg):
+    raw = arg.encode("ascii" if PY2 else "utf-8") if isinstance(arg, text_type) else bytes(arg)
+    return posix_upper(raw[:14]).ljust(14, b"\0")
+
+
+def nt_message(arg):
+    text = arg if isinstance(arg, text_type) else bytes(arg).decode("ascii" if PY2 else "utf-8")
+    return text.encode("utf-16-le")
+
+
+TEN_MIB = 10 * 1024 * 1024
+
+# (argument, lmhash, nthash): OK or the exception class.
+CASES = [
+    (None, TypeError, TypeError),
+    (0, TypeError, TypeError),
+    (1.5, TypeError, TypeError),
+    ([u"a"], TypeError, TypeError),
+    (BadStr(), TypeError, TypeError),
+    (Text(u"Password"), OK, OK),
+    (Bytes(b"Password"), OK, OK),
+    (u"", OK, OK),
+    (b"x", OK, OK),
+    (u"fourteen chars", OK, OK),
+    (b"fifteen chars!!", OK, OK),
+    (u"a\x00b\x00", OK, OK),
+    (b"\x00" * 20, OK, OK),
+    (b"k" * TEN_MIB, OK, OK),
+    (u"K" * TEN_MIB, OK, OK),
+]
+if PY2:
+    CASES += [
+        (b"caf\xc3\xa9", OK, UnicodeDecodeError),  # ASCII is the default encoding
+        (u"caf\xe9", UnicodeEncodeError, OK),
+    ]
+else:
+    CASES += [
+        # The parser's s# rule takes no buffer that must be released.
+        (bytearray(b"a"), TypeError, TypeError),
+        (memoryview(bytearray(b"a")), TypeError, TypeError),
+        (memoryview(b"a"), TypeError, TypeError),
+        # Lone surrogates: high, low, at the start and at the end.
+        (u"\ud800", UnicodeEncodeError, UnicodeEncodeError),
+        (u"\udc00", UnicodeEncodeError, UnicodeEncodeError),
+        (u"\ud83dPassword", UnicodeEncodeError, UnicodeEncodeError),
+        (u"Password\udfff", UnicodeEncodeError, UnicodeEncodeError),
+        (u"\udc00\ud800", UnicodeEncodeError, UnicodeEncodeError),  # the wrong order for a pair
+        # Ill-formed UTF-8: the LM half takes bytes as they are.
+        (b"\xe2\x82", OK, UnicodeDecodeError),  # truncated
+        (b"\xc0\xaf", OK, UnicodeDecodeError),  # overlong
+        (b"\xe0\x80\xaf", OK, UnicodeDecodeError),  # overlong
+        (b"\xed\xa0\x80", OK, UnicodeDecodeError),  # an encoded surrogate
+        (b"\xf4\x90\x80\x80", OK, UnicodeDecodeError),  # above U+10FFFF
+        (u"caf\xe9 \u20ac \U0001F600", OK, OK),
+        ((u"\u00e9" * 7 + u"\U0001F600").encode("utf-8"), OK, OK),
+    ]
+
+
+def outcome(function, arg):
+    try:
+        return function(arg)
+    except (TypeError, UnicodeError) as error:
+        return error
+
+
+def describe(case):
+    return repr(case[0])[:30] if not isinstance(case[0], (bytes, text_type)) or len(case[0]) < 100 else "10 MiB"
+
+
+@pytest.mark.parametrize("arg, lm, nt", CASES, ids=[describe(c) for c in CASES])
+def test_each_function(arg, lm, nt, oracle, des_oracle):
+    results = {}
+    references = (lambda a: des_oracle(lm_key(a)), lambda a: oracle(nt_message(a)))
+    for name, expect, reference in zip(("lmhash", "nthash"), (lm, nt), references):
+        got = results[name] = outcome(getattr(hashwick, name), arg)
+        if expect is OK:
+            assert got == hexdigest(reference(arg)), name
+        else:
+            assert type(got) is expect, (name, got)
+    # hash is the pair, or fails as the first failing half (LM first).
+    pair = outcome(hashwick.hash, arg)
+    if lm is OK and nt is OK:
+        assert pair == (results["lmhash"], results["nthash"])
+    else:
+        first = results["lmhash"] if lm is not OK else results["nthash"]
+        assert type(pair) is type(first) and pair.args == first.args
+    assert hashwick.hash(u"Password") == (VECTORS["lmhash"][0]["hash"], VECTORS["nthash"][0]["hash"])
