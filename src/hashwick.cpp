@@ -346,9 +346,9 @@ PyObject *lmhash(PyObject *, PyObject *args) {
     if (PyObject *str = str_argument(args)) {
         std::uint8_t prefix[lm_key_size];
         Py_ssize_t n;
-        if (!lm_prefix_str(str, prefix, n)) return nullptr;
-        PyObject *text = lm_text(prefix, std::size_t(n));
-        wipe(prefix);
+        bool ok = lm_prefix_str(str, prefix, n);
+        PyObject *text = ok ? lm_text(prefix, std::size_t(n)) : nullptr;
+        wipe(prefix); // the failing path may have filled it too
         return text;
     }
 #endif
