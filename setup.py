@@ -31,19 +31,29 @@ class BuildExt(build_ext):
 
 
 def legacy_metadata():
-    """The [project] fields that setuptools older than 61 cannot read itself."""
+    """The [project] fields, for setuptools too old to read them itself."""
     with io.open(os.path.join(HERE, "pyproject.toml"), encoding="utf-8") as f:
         text = f.read()
-    project = text.split("[project]", 1)[1]
+    project = text.split("\n[project]\n", 1)[1].split("\n[", 1)[0]
     field = lambda key: re.search(r'^%s = "([^"]*)"' % key, project, re.M).group(1)
+    strings = lambda key: re.findall(r'"([^"]+)"', re.search(r"^%s = \[(.*?)\]" % key, project, re.M | re.S).group(1))
     extras = {}
     table = re.search(r"^\[project\.optional-dependencies\]\n(.*?)(?:^\[|\Z)", text, re.M | re.S)
     for name, items in re.findall(r"^(\w+) = \[(.*?)\]", table.group(1) if table else "", re.M | re.S):
         extras[name] = re.findall(r'"([^"]+)"', items)
+    with io.open(os.path.join(HERE, field("readme")), encoding="utf-8") as f:
+        readme = f.read()
     return dict(
         name=field("name"),
         version=field("version"),
         description=field("description"),
+        long_description=readme,
+        long_description_content_type="text/markdown",
+        license=field("license"),
+        license_files=strings("license-files"),
+        author="The hashwick developers",
+        keywords=strings("keywords"),
+        classifiers=strings("classifiers"),
         python_requires=field("requires-python"),
         extras_require=extras,
     )
@@ -54,6 +64,10 @@ if int(setuptools.__version__.split(".")[0]) < 61:
     kwargs = legacy_metadata()
 
 setup(
+    # Types for mypy and pyright: an extension module cannot carry py.typed,
+    # so its stubs travel as a stub-only package in the same distribution.
+    packages=["hashwick-stubs"],
+    package_data={"hashwick-stubs": ["__init__.pyi"]},
     ext_modules=[
         Extension(
             "hashwick",
