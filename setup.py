@@ -6,7 +6,9 @@ predate [project] tables: for them the few fields pip needs are read here.
 import io
 import os
 import re
+import shutil
 import sys
+import tempfile
 
 import setuptools
 from setuptools import Extension, setup
@@ -21,6 +23,16 @@ if sys.version_info[0] == 2:
 
 
 class BuildExt(build_ext):
+    def run(self):
+        # Nothing is reused: a build with other flags (sanitizers, another
+        # compiler) must not ship what an earlier one left in build/.
+        self.force = True
+        self.build_temp = tempfile.mkdtemp(prefix="hashwick-build-")
+        try:
+            build_ext.run(self)
+        finally:
+            shutil.rmtree(self.build_temp, ignore_errors=True)
+
     def build_extensions(self):
         # Python's own C flags include some that C++ compilers warn about.
         for name in ("compiler_so", "compiler"):
