@@ -15,11 +15,9 @@ import json
 import os
 import platform
 import random
-import shutil
 import subprocess
 import sys
 import sysconfig
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -67,7 +65,8 @@ def peers():
         def lm(p):
             raw = p.encode("utf-8") if isinstance(p, str) else p
             key = raw[:14].upper().ljust(14, b"\0")
-            return b"".join(DES.new(spread(key[i:i + 7]), DES.MODE_ECB).encrypt(b"KGS!@#$%") for i in (0, 7)).hex().upper()
+            halves = (DES.new(spread(key[i:i + 7]), DES.MODE_ECB).encrypt(b"KGS!@#$%") for i in (0, 7))
+            return b"".join(halves).hex().upper()
 
         def nt(p):
             text = p if isinstance(p, str) else p.decode("utf-8")

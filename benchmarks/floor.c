@@ -13,7 +13,7 @@ static PyObject *floor_hash(PyObject *self, PyObject *args) {
 
 static PyMethodDef floor_methods[] = {{"floor", floor_hash, METH_VARARGS, NULL}, {NULL, NULL, 0, NULL}};
 
-static struct PyModuleDef floor_module = {PyModuleDef_HEAD_INIT, "hashwick_floor", NULL, -1, floor_methods,
-                                          NULL, NULL, NULL, NULL};
+static struct PyModuleDef floor_module = {
+    PyModuleDef_HEAD_INIT, "hashwick_floor", NULL, -1, floor_methods, NULL, NULL, NULL, NULL};
 
 PyMODINIT_FUNC PyInit_hashwick_floor(void) { return PyModule_Create(&floor_module); }

@@ -6,10 +6,10 @@
 #include <openssl/md4.h>
 
 #include <algorithm>
-#include <cstdint>
-#include <cstdlib>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -33,8 +33,7 @@ void openssl_lm(const unsigned char key14[14], unsigned char out[16]) {
         DES_key_schedule schedule;
         spread(key14 + 7 * half, key);
         DES_set_key_unchecked(&key, &schedule);
-        DES_ecb_encrypt(&lm, reinterpret_cast<DES_cblock *>(out + 8 * half), &schedule,
-                        DES_ENCRYPT);
+        DES_ecb_encrypt(&lm, reinterpret_cast<DES_cblock *>(out + 8 * half), &schedule, DES_ENCRYPT);
     }
 }
 
@@ -49,12 +48,48 @@ unsigned char key[14] = "PASSWORD";
 unsigned char msg[16] = "P\0a\0s\0s\0w\0o\0r\0d";
 
 Case cases[] = {
-    {"E_P16", [](unsigned i) { key[i % 14] = std::uint8_t(i); E_P16(key, sink); }, 20000, {}},
-    {"openssl_des", [](unsigned i) { key[i % 14] = std::uint8_t(i); openssl_lm(key, sink); }, 20000, {}},
-    {"mdfour_16", [](unsigned i) { msg[i & 15] = std::uint8_t(i); mdfour(sink, msg, 16); }, 50000, {}},
-    {"openssl_md4_16", [](unsigned i) { msg[i & 15] = std::uint8_t(i); MD4(msg, 16, sink); }, 50000, {}},
-    {"mdfour_1mib", [](unsigned i) { big[i] = std::uint8_t(i); mdfour(sink, big.data(), int(big.size())); }, 20, {}},
-    {"openssl_md4_1mib", [](unsigned i) { big[i] = std::uint8_t(i); MD4(big.data(), big.size(), sink); }, 20, {}},
+    {"E_P16",
+     [](unsigned i) {
+         key[i % 14] = std::uint8_t(i);
+         E_P16(key, sink);
+     },
+     20000,
+     {}},
+    {"openssl_des",
+     [](unsigned i) {
+         key[i % 14] = std::uint8_t(i);
+         openssl_lm(key, sink);
+     },
+     20000,
+     {}},
+    {"mdfour_16",
+     [](unsigned i) {
+         msg[i & 15] = std::uint8_t(i);
+         mdfour(sink, msg, 16);
+     },
+     50000,
+     {}},
+    {"openssl_md4_16",
+     [](unsigned i) {
+         msg[i & 15] = std::uint8_t(i);
+         MD4(msg, 16, sink);
+     },
+     50000,
+     {}},
+    {"mdfour_1mib",
+     [](unsigned i) {
+         big[i] = std::uint8_t(i);
+         mdfour(sink, big.data(), int(big.size()));
+     },
+     20,
+     {}},
+    {"openssl_md4_1mib",
+     [](unsigned i) {
+         big[i] = std::uint8_t(i);
+         MD4(big.data(), big.size(), sink);
+     },
+     20,
+     {}},
 };
 
 } // namespace

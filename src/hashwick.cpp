@@ -22,6 +22,7 @@ constexpr char HEXCHARS[] = "0123456789ABCDEF";
 constexpr Py_ssize_t hex_size = 2 * digest_size;
 constexpr std::size_t lm_key_size = 14;
 
+// clang-format off
 constexpr char module_doc[] =
     "This module generates SMB lanman and nt password\n"
     "hashes suitable for use with Samba.\n"
@@ -34,6 +35,7 @@ constexpr char module_doc[] =
     "                    of the password\n"
     "  hash(passwd)   -- return a tuple containing the both the\n"
     "                    lanman hash and the nt hash strings\n";
+// clang-format on
 
 void render_hex(char *text, const std::uint8_t digest[digest_size]) {
     for (std::size_t i = 0; i < digest_size; ++i) {
@@ -122,7 +124,8 @@ inline bool is_surrogate(std::uint32_t cp) { return (cp & 0xFFFFF800) == 0xD800;
 // Widens a str's code points; false at the first surrogate, which the codec
 // refuses. Works a chunk at a time so the inner loop has no checks to make
 // for the 1- and 2-byte kinds.
-template <typename Unit> bool stream_units(Utf16Stream &s, const Unit *p, Py_ssize_t n) {
+template <typename Unit>
+bool stream_units(Utf16Stream &s, const Unit *p, Py_ssize_t n) {
     constexpr std::size_t widest = sizeof(Unit) == 4 ? 4 : 2;
     while (n > 0) {
         if (s.used > sizeof s.chunk - widest) stream_flush(s);
@@ -149,7 +152,8 @@ template <typename Unit> bool stream_units(Utf16Stream &s, const Unit *p, Py_ssi
 }
 
 // Calls visit(units, length) with the str's code points in their stored width.
-template <typename Visit> auto visit_units(PyObject *str, Visit visit) {
+template <typename Visit>
+auto visit_units(PyObject *str, Visit visit) {
     const void *data = PyUnicode_DATA(str);
     Py_ssize_t n = PyUnicode_GET_LENGTH(str);
     switch (PyUnicode_KIND(str)) {
@@ -275,7 +279,8 @@ inline bool bytes_argument(PyObject *args, const char *&password, Py_ssize_t &n)
 // The first bytes of a str's UTF-8 form, up to lm_key_size of them (the
 // last character may be cut), and its length; -1 if the str holds a
 // surrogate anywhere, which UTF-8 cannot encode.
-template <typename Unit> Py_ssize_t utf8_prefix(const Unit *p, Py_ssize_t n, std::uint8_t out[lm_key_size]) {
+template <typename Unit>
+Py_ssize_t utf8_prefix(const Unit *p, Py_ssize_t n, std::uint8_t out[lm_key_size]) {
     std::uint8_t buf[lm_key_size + 3];
     std::size_t len = 0;
     Py_ssize_t i = 0;
@@ -433,7 +438,5 @@ extern "C" HASHWICK_API PyObject *PyInit_hashwick(void);
 PyMODINIT_FUNC PyInit_hashwick(void) { return PyModuleDef_Init(&hashwick_module); }
 #else
 extern "C" HASHWICK_API void inithashwick(void);
-PyMODINIT_FUNC inithashwick(void) {
-    Py_InitModule3("hashwick", hashwick_functions, module_doc);
-}
+PyMODINIT_FUNC inithashwick(void) { Py_InitModule3("hashwick", hashwick_functions, module_doc); }
 #endif

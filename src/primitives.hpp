@@ -30,7 +30,8 @@ inline void wipe(void *p, std::size_t n) {
 #endif
 }
 
-template <typename T> inline void wipe(T &object) {
+template <typename T>
+inline void wipe(T &object) {
     std::size_t n = sizeof object;
 #if defined(__GNUC__) || defined(__clang__)
     // Past a cache line, the C library's memset is several times faster

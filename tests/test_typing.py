@@ -13,7 +13,8 @@ pytest.importorskip("mypy")
 
 def mypy(name, cwd):
     path = os.path.join(HERE, "typing", name)
-    command = [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--python-executable", sys.executable, path]
+    command = [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--python-executable", sys.executable]
+    command.append(path)
     # Run outside the checkout so only the installed package can be found.
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, cwd=cwd)
     out = process.communicate()[0].decode()

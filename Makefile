@@ -1,0 +1,43 @@
+# Every developer command in one place. Each target is one documented
+# command; CI runs `bash .ci/run`, which calls most of them.
+PYTHON ?= python
+SECONDS ?= 60
+
+.PHONY: install test test-all sanitize fuzz leaks huge dist bench lint format ci
+
+install:  ## build and install into the current interpreter
+	$(PYTHON) -m pip install .
+
+test:  ## the test suite on the current interpreter (the README's command)
+	$(PYTHON) -m pip install ".[test]" && $(PYTHON) -m pytest
+
+test-all:  ## the suite on every CPython under pyenv
+	bash .ci/pythons
+
+sanitize:  ## the suite against an ASan+UBSan build
+	PYTHON=$(PYTHON) bash .ci/sanitize
+
+fuzz:  ## libFuzzer and atheris, SECONDS each (make fuzz SECONDS=600)
+	PYTHON=$(PYTHON) bash .ci/fuzz $(SECONDS)
+
+leaks:  ## memory over 10^6 calls a path; refcounts on a debug interpreter
+	PYTHON=$(PYTHON) bash .ci/leaks
+
+huge:  ## nthash past 2 GiB of UTF-16LE
+	HASHWICK_SLOW=1 $(PYTHON) -m pytest -q tests/test_nthash.py -k 2_gib
+
+dist:  ## sdist, wheel, manylinux repair, clean installs
+	PYTHON=$(PYTHON) bash .ci/dist
+
+bench:  ## benchmarks/results.md and results.png
+	$(PYTHON) -m pip install ".[bench]" && $(PYTHON) benchmarks/bench.py
+
+lint:  ## ruff, clang-format, warnings with g++ and clang++
+	PYTHON=$(PYTHON) bash .ci/lint
+
+format:  ## rewrite the sources in the house style
+	clang-format -i src/*.cpp src/*.h src/*.hpp tests/native/*.c tests/native/*.cpp tests/fuzz/native.cpp benchmarks/native.cpp benchmarks/floor.c
+	$(PYTHON) -m ruff check --fix .
+
+ci:  ## everything CI runs
+	bash .ci/run
