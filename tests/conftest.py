@@ -147,16 +147,6 @@ def run_in_threads(call, inputs, expected, calls_per_thread):
     return failures
 
 
-def assert_fails_like(error, call, arg, codec):
-    """call(arg) raises error; a codec error must be the codec's own, word for word."""
-    with pytest.raises(error) as excinfo:
-        call(arg)
-    if codec is not None and issubclass(error, UnicodeError):
-        with pytest.raises(error) as direct:
-            codec(arg)
-        assert excinfo.value.args == direct.value.args
-
-
 def exported_symbols(path):
     out = subprocess.check_output(["nm", "-D", "--defined-only", path])
     return sorted(line.split()[-1] for line in out.decode().splitlines() if line.strip())

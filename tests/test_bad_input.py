@@ -60,6 +60,7 @@ CASES = [
 if PY2:
     CASES += [
         (b"caf\xc3\xa9", OK, UnicodeDecodeError),  # ASCII is the default encoding
+        (b"\xff", OK, UnicodeDecodeError),
         (u"caf\xe9", UnicodeEncodeError, OK),
     ]
 else:
@@ -74,8 +75,13 @@ else:
         (u"\ud83dPassword", UnicodeEncodeError, UnicodeEncodeError),
         (u"Password\udfff", UnicodeEncodeError, UnicodeEncodeError),
         (u"\udc00\ud800", UnicodeEncodeError, UnicodeEncodeError),  # the wrong order for a pair
+        (u"\U0001F600\udc00\ud800", UnicodeEncodeError, UnicodeEncodeError),
+        (u"0123456789abcdefgh\udfff", UnicodeEncodeError, UnicodeEncodeError),  # past the 14 bytes LM uses
+        (u"\u00e9" * 20 + u"\ud83d", UnicodeEncodeError, UnicodeEncodeError),
         # Ill-formed UTF-8: the LM half takes bytes as they are.
+        (b"\xff", OK, UnicodeDecodeError),
         (b"\xe2\x82", OK, UnicodeDecodeError),  # truncated
+        (b"a" * 1000 + b"\xe2\x82", OK, UnicodeDecodeError),  # after a few chunks of good input
         (b"\xc0\xaf", OK, UnicodeDecodeError),  # overlong
         (b"\xe0\x80\xaf", OK, UnicodeDecodeError),  # overlong
         (b"\xed\xa0\x80", OK, UnicodeDecodeError),  # an encoded surrogate
@@ -83,6 +89,21 @@ else:
         (u"caf\xe9 \u20ac \U0001F600", OK, OK),
         ((u"\u00e9" * 7 + u"\U0001F600").encode("utf-8"), OK, OK),
     ]
+
+
+# The codec each half uses, to compare errors word for word.
+ENCODING = {"lmhash": "ascii" if PY2 else "utf-8", "nthash": "ascii" if PY2 else "utf-16-le"}
+
+
+def codec_error(name, arg):
+    try:
+        if isinstance(arg, text_type):
+            arg.encode(ENCODING[name])
+        else:
+            bytes(arg).decode("ascii" if PY2 else "utf-8")
+    except UnicodeError as error:
+        return error
+    raise AssertionError("the codec accepted %r" % (arg,))
 
 
 def outcome(function, arg):
@@ -106,6 +127,8 @@ def test_each_function(arg, lm, nt, oracle, des_oracle):
             assert got == hexdigest(reference(arg)), name
         else:
             assert type(got) is expect, (name, got)
+            if issubclass(expect, UnicodeError):
+                assert got.args == codec_error(name, arg).args
     # hash is the pair, or fails as the first failing half (LM first).
     pair = outcome(hashwick.hash, arg)
     if lm is OK and nt is OK:
