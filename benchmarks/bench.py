@@ -8,7 +8,8 @@ output is checked against hashwick's before it is timed. libpass installs
 itself as `passlib`, so it runs in a second process of this script beside
 its own hashwick and floor, and its ratios come from that process.
 Native level: benchmarks/native.cpp, built from the project's sources.
-Writes benchmarks/results.md and benchmarks/results.png.
+Writes benchmarks/results.md and benchmarks/results.png, and puts the
+tables into the README between its benchmark markers.
 """
 import argparse
 import json
@@ -200,6 +201,24 @@ def report(py, lib, native):
     return "\n".join(lines) + "\n"
 
 
+README_START = "<!-- benchmark results: written by benchmarks/bench.py -->\n"
+README_END = "<!-- end of benchmark results -->\n"
+
+
+def update_readme(text):
+    path = os.path.join(ROOT, "README.md")
+    with open(path) as f:
+        readme = f.read()
+    head, rest = readme.split(README_START, 1)
+    tail = rest.split(README_END, 1)[1]
+    # The report without its title; the README has its own heading.
+    body = text.split("\n", 2)[2].replace("## ", "#### ")
+    body = body.replace("#### Python level", "![Per-call time of each candidate, log scale](benchmarks/results.png)\n\n"
+                        "#### Python level", 1)
+    with open(path, "w") as f:
+        f.write(head + README_START + body + README_END + tail)
+
+
 def chart(py, lib, path):
     import matplotlib
 
@@ -244,6 +263,7 @@ def main():
     with open(os.path.join(HERE, "results.md"), "w") as f:
         f.write(text)
     chart(py, lib, os.path.join(HERE, "results.png"))
+    update_readme(text)
     print(text)
 
 
