@@ -34,6 +34,10 @@ class BuildExt(build_ext):
             shutil.rmtree(self.build_temp, ignore_errors=True)
 
     def build_extensions(self):
+        if self.compiler.compiler_type == "msvc":
+            # Exports there come from __declspec in the header alone.
+            for ext in self.extensions:
+                ext.extra_compile_args = ["/std:c++17", "/O2", "/W4"]
         # Python's own C flags include some that C++ compilers warn about.
         for name in ("compiler_so", "compiler"):
             args = getattr(self.compiler, name, None)
