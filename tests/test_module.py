@@ -1,5 +1,6 @@
 """The module's surface: its functions, docstring, calling convention and the
 symbols its shared object exports."""
+import os
 import re
 import sys
 
@@ -102,3 +103,13 @@ def test_isolated_subinterpreters(tmpdir):
     finally:
         for interp in ids:
             interpreters.destroy(interp)
+
+
+@pytest.mark.skipif(sys.version_info < (3, 8), reason="importlib.metadata came in 3.8")
+def test_version_comes_from_the_distribution():
+    import importlib.metadata
+
+    with open(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "pyproject.toml")) as f:
+        declared = re.search(r'^version = "([^"]+)"', f.read(), re.M).group(1)
+    assert importlib.metadata.version("hashwick") == declared
+    assert not hasattr(hashwick, "__version__")
