@@ -28,28 +28,27 @@ inline void store_le32(std::uint8_t *p, std::uint32_t v) {
 }
 
 // The compression function over one block already read into words.
-inline void mdfour64(std::uint32_t abcd[4], const std::uint32_t *words) {
-    auto X = [words](int j) { return words[j]; };
+inline void mdfour64(std::uint32_t abcd[4], const std::uint32_t X[16]) {
     std::uint32_t A = abcd[0], B = abcd[1], C = abcd[2], D = abcd[3];
 
     for (int i = 0; i < 16; i += 4) {
-        A = rotl(A + F(B, C, D) + X(i), 3);
-        D = rotl(D + F(A, B, C) + X(i + 1), 7);
-        C = rotl(C + F(D, A, B) + X(i + 2), 11);
-        B = rotl(B + F(C, D, A) + X(i + 3), 19);
+        A = rotl(A + F(B, C, D) + X[i], 3);
+        D = rotl(D + F(A, B, C) + X[i + 1], 7);
+        C = rotl(C + F(D, A, B) + X[i + 2], 11);
+        B = rotl(B + F(C, D, A) + X[i + 3], 19);
     }
     for (int i = 0; i < 4; ++i) {
-        A = rotl(A + G(B, C, D) + X(i) + round2_constant, 3);
-        D = rotl(D + G(A, B, C) + X(i + 4) + round2_constant, 5);
-        C = rotl(C + G(D, A, B) + X(i + 8) + round2_constant, 9);
-        B = rotl(B + G(C, D, A) + X(i + 12) + round2_constant, 13);
+        A = rotl(A + G(B, C, D) + X[i] + round2_constant, 3);
+        D = rotl(D + G(A, B, C) + X[i + 4] + round2_constant, 5);
+        C = rotl(C + G(D, A, B) + X[i + 8] + round2_constant, 9);
+        B = rotl(B + G(C, D, A) + X[i + 12] + round2_constant, 13);
     }
     constexpr int round3_order[4] = {0, 2, 1, 3};
     for (int i : round3_order) {
-        A = rotl(A + H(B, C, D) + X(i) + round3_constant, 3);
-        D = rotl(D + H(A, B, C) + X(i + 8) + round3_constant, 9);
-        C = rotl(C + H(D, A, B) + X(i + 4) + round3_constant, 11);
-        B = rotl(B + H(C, D, A) + X(i + 12) + round3_constant, 15);
+        A = rotl(A + H(B, C, D) + X[i] + round3_constant, 3);
+        D = rotl(D + H(A, B, C) + X[i + 8] + round3_constant, 9);
+        C = rotl(C + H(D, A, B) + X[i + 4] + round3_constant, 11);
+        B = rotl(B + H(C, D, A) + X[i + 12] + round3_constant, 15);
     }
 
     abcd[0] += A;

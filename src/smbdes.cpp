@@ -190,31 +190,23 @@ alignas(64) constexpr auto schedule_table = make_schedule_table();
 
 // The E expansion is implicit in the layout; check it agrees with the table.
 constexpr bool layout_matches_expansion() {
+    constexpr std::uint64_t used = round_key_layout(0xFFFFFFFFFFFF);
     for (int bit = 0; bit < 32; ++bit) {
         std::uint32_t r = std::uint32_t(1) << (31 - bit);
         std::uint64_t expanded = permute(r, 32, perm4, 48);
         std::uint32_t w = rotr32(r, 1);
-        std::uint64_t used = round_key_layout(0xFFFFFFFFFFFF);
         if (round_key_layout(expanded) != ((std::uint64_t(rotr32(w, 4)) << 32 | w) & used)) return false;
     }
     return true;
 }
 static_assert(layout_matches_expansion(), "round key layout must follow E");
 
-// S-box j's entry at a byte offset, four times the six-bit index.
-inline std::uint32_t sp(int j, std::uint32_t offset) {
-    std::uint32_t v;
-    std::memcpy(&v, reinterpret_cast<const unsigned char *>(sp_table[j].data()) + offset, sizeof v);
-    return v;
-}
-
-// The round function. Each six-bit group sits in the top of a byte, so
-// masking the two words once leaves every byte a ready table offset.
+// The round function: E is implicit in the layout, S and P are in sp_table.
 inline std::uint32_t f(std::uint32_t r, std::uint64_t k) {
-    constexpr std::uint32_t groups = 0xFCFCFCFC;
-    std::uint32_t odd = (r ^ std::uint32_t(k)) & groups, even = (rotr32(r, 4) ^ std::uint32_t(k >> 32)) & groups;
-    return sp(0, odd >> 24) ^ sp(2, (odd >> 16) & 0xFF) ^ sp(4, (odd >> 8) & 0xFF) ^ sp(6, odd & 0xFF) ^
-           sp(7, even >> 24) ^ sp(1, (even >> 16) & 0xFF) ^ sp(3, (even >> 8) & 0xFF) ^ sp(5, even & 0xFF);
+    std::uint32_t odd = r ^ std::uint32_t(k), even = rotr32(r, 4) ^ std::uint32_t(k >> 32);
+    return sp_table[0][(odd >> 26) & 63] ^ sp_table[2][(odd >> 18) & 63] ^ sp_table[4][(odd >> 10) & 63] ^
+           sp_table[6][(odd >> 2) & 63] ^ sp_table[1][(even >> 18) & 63] ^ sp_table[3][(even >> 10) & 63] ^
+           sp_table[5][(even >> 2) & 63] ^ sp_table[7][(even >> 26) & 63];
 }
 
 // Encrypts the fixed block `Plain` under N 7-byte keys, out + 8n for key n.
