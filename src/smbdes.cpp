@@ -96,20 +96,13 @@ constexpr std::uint64_t permute(std::uint64_t in, int m, const std::uint8_t *tab
 constexpr std::uint32_t rotr32(std::uint32_t x, int s) { return (x >> s) | (x << (32 - s)); }
 constexpr std::uint32_t rotl32(std::uint32_t x, int s) { return (x << s) | (x >> (32 - s)); }
 
-// Step 1 of the key: 7 bytes spread over the top seven bits of 8 bytes.
-constexpr std::uint64_t spread_key(const std::uint8_t k[7]) {
-    std::uint8_t b[8] = {
-        std::uint8_t(k[0] & 0xFE),
-        std::uint8_t(((k[0] << 7) | (k[1] >> 1)) & 0xFE),
-        std::uint8_t(((k[1] << 6) | (k[2] >> 2)) & 0xFE),
-        std::uint8_t(((k[2] << 5) | (k[3] >> 3)) & 0xFE),
-        std::uint8_t(((k[3] << 4) | (k[4] >> 4)) & 0xFE),
-        std::uint8_t(((k[4] << 3) | (k[5] >> 5)) & 0xFE),
-        std::uint8_t(((k[5] << 2) | (k[6] >> 6)) & 0xFE),
-        std::uint8_t((k[6] << 1) & 0xFE),
-    };
+// Step 1 of the key: the 56 key bits, bit 0 the top bit of the first key
+// byte, spread over the top seven bits of 8 bytes. Worked on one 64-bit
+// word: shifts of bytes promoted to int are what a constant evaluator may
+// refuse.
+constexpr std::uint64_t spread_key(std::uint64_t key56) {
     std::uint64_t v = 0;
-    for (std::uint8_t x : b) v = v << 8 | x;
+    for (int i = 0; i < 8; ++i) v |= ((key56 >> (49 - 7 * i)) & 0x7F) << (57 - 8 * i);
     return v;
 }
 
@@ -163,9 +156,8 @@ constexpr std::uint64_t rotl28(std::uint64_t x, int s) { return ((x << s) | (x >
 constexpr auto make_bit_schedule() {
     std::array<std::array<std::uint64_t, 16>, 56> t{};
     for (int bit = 0; bit < 56; ++bit) {
-        std::uint8_t key[7] = {};
-        key[bit / 8] = std::uint8_t(0x80 >> (bit % 8));
-        std::uint64_t cd = permute(spread_key(key), 64, perm1, 56), c = cd >> 28, d = cd & mask28;
+        std::uint64_t cd = permute(spread_key(std::uint64_t(1) << (55 - bit)), 64, perm1, 56), c = cd >> 28,
+                      d = cd & mask28;
         for (int round = 0, shift = 0; round < 16; ++round) {
             shift += sc[round];
             std::uint64_t rotated = rotl28(c, shift) << 28 | rotl28(d, shift);
