@@ -43,6 +43,10 @@ class BuildExt(build_ext):
             args = getattr(self.compiler, name, None)
             if args:
                 args[:] = [a for a in args if a not in ("-Wstrict-prototypes",)]
+        # PyPy's sysconfig has no LDCXXSHARED, so new setuptools would link
+        # C++ with no linker at all: use the C linker's flags with the C++ driver.
+        if getattr(self.compiler, "linker_so_cxx", ()) is None and self.compiler.linker_so:
+            self.compiler.linker_so_cxx = self.compiler.compiler_cxx[:1] + self.compiler.linker_so[1:]
         build_ext.build_extensions(self)
 
 
