@@ -41,6 +41,16 @@ inline void wipe(T &object) {
     wipe(&object, n);
 }
 
+// The value, hidden from the optimiser: arithmetic on a secret, a mask
+// made from one bit say, may not be turned back into a branch on it.
+template <typename T>
+inline T opaque(T value) {
+#if defined(__GNUC__) || defined(__clang__)
+    __asm__("" : "+r"(value));
+#endif
+    return value;
+}
+
 // MD4 for callers that produce the message as they go (the NT hash widens
 // the password straight into a buffer of its own): whole blocks first,
 // then the rest, which may be of any length.

@@ -1,13 +1,24 @@
 // smbdes.cpp - DES encryption (FIPS 46-3) keyed by 7 bytes, and the LAN
-// Manager one-way function built on it.
+// Manager one-way function built on it, in constant time: no bit of a key,
+// of the data or of an intermediate value chooses a memory address or a
+// branch.
 //
-// The standard's tables are written out below as it prints them. The code
-// runs on faster forms derived from them at compile time: byte-indexed
-// tables for PC-1 (with the 7-to-8-byte key spreading folded in), PC-2 and
-// IP^-1, and S-boxes merged with P. Blocks are 32-bit halves whose bit 1 is
-// the most significant, rotated right by one so that each S-box's six input
-// bits sit side by side.
+// The standard's tables are written out below as it prints them; every form
+// the code runs on is derived from them at compile time. Halves of a block
+// are 32-bit words, bit 1 the most significant, rotated right by one so
+// that each S-box's six input bits sit side by side. Two forms of the
+// rounds and the key schedule exist:
+// - portable: S-boxes as 64-bit truth tables read out by shifts; the key
+//   schedule as the masked OR of what each key bit contributes;
+// - AVX2 (x86-64, chosen per call by the CPU's features): S-boxes looked up
+//   by byte shuffles inside registers, 16 lookups per instruction; the key
+//   schedule gathered bit by bit with shuffles and byte masks.
 #include <array>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define HASHWICK_DES_AVX2 1
+#include <immintrin.h>
+#endif
 
 #include "hashwick.h"
 #include "primitives.hpp"
@@ -96,6 +107,12 @@ constexpr std::uint64_t permute(std::uint64_t in, int m, const std::uint8_t *tab
 constexpr std::uint32_t rotr32(std::uint32_t x, int s) { return (x >> s) | (x << (32 - s)); }
 constexpr std::uint32_t rotl32(std::uint32_t x, int s) { return (x << s) | (x >> (32 - s)); }
 
+constexpr int lowest_bit(std::uint64_t x) {
+    int bit = 0;
+    while (!((x >> bit) & 1)) ++bit;
+    return bit;
+}
+
 // Step 1 of the key: the 56 key bits, bit 0 the top bit of the first key
 // byte, spread over the top seven bits of 8 bytes. Worked on one 64-bit
 // word: shifts of bytes promoted to int are what a constant evaluator may
@@ -106,45 +123,74 @@ constexpr std::uint64_t spread_key(std::uint64_t key56) {
     return v;
 }
 
-// A 48-bit subkey laid out as two words that line up with the rotated
-// right half: S-boxes 1,3,5,7 in the low word, 2,4,6,8 in the high one.
-constexpr int odd_shift[4] = {26, 18, 10, 2};
-constexpr int even_shift[4] = {18, 10, 2, 26};
+// A round's S-box inputs as one word, a byte per S-box, six bits each with
+// the first E bit highest. The rotated half and its rotation by four more
+// hold every six-bit group of E side by side, eight bits apart.
+constexpr std::uint64_t window_mask = 0x3F3F3F3F3F3F3F3F;
 
-constexpr std::uint64_t round_key_layout(std::uint64_t k48) {
-    std::uint32_t odd = 0, even = 0;
-    for (int j = 0; j < 8; ++j) {
-        std::uint32_t group = std::uint32_t(k48 >> (42 - 6 * j)) & 63;
-        if (j % 2 == 0)
-            odd |= group << odd_shift[j / 2];
-        else
-            even |= group << even_shift[j / 2];
+constexpr std::uint64_t windows(std::uint32_t r) {
+    return ((std::uint64_t(rotr32(r, 4)) << 32 | r) >> 2) & window_mask;
+}
+
+// The half back from its windows: between them they hold every bit.
+constexpr std::uint32_t from_windows(std::uint64_t w) {
+    std::uint32_t low = std::uint32_t(w) << 2, high = std::uint32_t(w >> 32) << 2;
+    return low | (rotl32(high, 4) & 0x03030303);
+}
+
+// A 48-bit value in E's bit order (a subkey) put where windows() puts E.
+constexpr int group_shift[8] = {26, 50, 18, 42, 10, 34, 2, 58};
+
+constexpr std::uint64_t key_windows(std::uint64_t k48) {
+    std::uint64_t w = 0;
+    for (int j = 0; j < 8; ++j) w |= ((k48 >> (42 - 6 * j)) & 63) << group_shift[j];
+    return (w >> 2) & window_mask;
+}
+
+// E is implicit in windows(); check that it agrees with the table.
+constexpr bool windows_follow_expansion() {
+    for (int bit = 0; bit < 32; ++bit) {
+        std::uint32_t r = std::uint32_t(1) << (31 - bit);
+        if (windows(rotr32(r, 1)) != key_windows(permute(r, 32, perm4, 48))) return false;
+        if (from_windows(windows(r)) != r) return false;
     }
-    return std::uint64_t(even) << 32 | odd;
+    return true;
 }
+static_assert(windows_follow_expansion(), "window layout must follow E");
 
-// S-box j with P applied to its output, in the rotated half's layout.
-constexpr auto make_sp_table() {
-    std::array<std::array<std::uint32_t, 64>, 8> t{};
+// The S-box fed by each byte of the window word.
+constexpr auto make_window_sbox() {
+    std::array<int, 8> t{};
+    for (int j = 0; j < 8; ++j) t[unsigned(lowest_bit(key_windows(std::uint64_t(63) << (42 - 6 * j)))) / 8] = j;
+    return t;
+}
+constexpr auto window_sbox = make_window_sbox();
+
+constexpr int sbox_value(int j, int w) { return sbox[j][((w >> 4) & 2) | (w & 1)][(w >> 1) & 15]; }
+
+// Where output bit o (0 the most significant) of S-box j lands in the
+// rotated half once P has moved it, and the other way round.
+struct SboxBit {
+    int sbox, bit;
+};
+
+constexpr auto make_p_destinations() {
+    std::array<std::array<int, 4>, 8> t{};
     for (int j = 0; j < 8; ++j)
-        for (int v = 0; v < 64; ++v) {
-            int row = ((v >> 4) & 2) | (v & 1), column = (v >> 1) & 15;
-            std::uint32_t s = std::uint32_t(sbox[j][row][column]) << (28 - 4 * j);
-            t[j][v] = rotr32(std::uint32_t(permute(s, 32, perm5, 32)), 1);
-        }
+        for (int o = 0; o < 4; ++o)
+            t[j][o] =
+                lowest_bit(rotr32(std::uint32_t(permute(std::uint64_t(1) << (31 - 4 * j - o), 32, perm5, 32)), 1));
     return t;
 }
-constexpr auto sp_table = make_sp_table();
+constexpr auto p_destinations = make_p_destinations();
 
-// IP^-1 by 4-bit pieces of its input (small enough to stay in L1 beside
-// the key schedule table).
-constexpr auto make_fp_table() {
-    std::array<std::array<std::uint64_t, 16>, 16> t{};
-    for (int i = 0; i < 16; ++i)
-        for (int v = 0; v < 16; ++v) t[i][v] = permute(std::uint64_t(v) << (60 - 4 * i), 64, perm6, 64);
+constexpr auto make_p_sources() {
+    std::array<SboxBit, 32> t{};
+    for (int j = 0; j < 8; ++j)
+        for (int o = 0; o < 4; ++o) t[p_destinations[j][o]] = {j, o};
     return t;
 }
-alignas(64) constexpr auto fp_table = make_fp_table();
+constexpr auto p_sources = make_p_sources();
 
 constexpr std::uint64_t mask28 = (std::uint64_t(1) << 28) - 1;
 constexpr std::uint64_t rotl28(std::uint64_t x, int s) { return ((x << s) | (x >> (28 - s))) & mask28; }
@@ -152,100 +198,325 @@ constexpr std::uint64_t rotl28(std::uint64_t x, int s) { return ((x << s) | (x >
 // Every subkey bit is some key bit, so the whole schedule is the OR of what
 // each key bit contributes. Per key bit (bit 0 the top bit of the first
 // key byte): its 16 round keys, through spreading, PC-1, the accumulated
-// rotations of C and D by sc, and PC-2.
+// rotations of C and D by sc, and PC-2, in window layout.
 constexpr auto make_bit_schedule() {
     std::array<std::array<std::uint64_t, 16>, 56> t{};
     for (int bit = 0; bit < 56; ++bit) {
-        std::uint64_t cd = permute(spread_key(std::uint64_t(1) << (55 - bit)), 64, perm1, 56), c = cd >> 28,
-                      d = cd & mask28;
+        std::uint64_t cd = permute(spread_key(std::uint64_t(1) << (55 - bit)), 64, perm1, 56);
+        std::uint64_t c = cd >> 28, d = cd & mask28;
         for (int round = 0, shift = 0; round < 16; ++round) {
             shift += sc[round];
             std::uint64_t rotated = rotl28(c, shift) << 28 | rotl28(d, shift);
-            t[bit][round] = round_key_layout(permute(rotated, 56, perm2, 48));
+            t[bit][round] = key_windows(permute(rotated, 56, perm2, 48));
         }
     }
     return t;
 }
+constexpr auto bit_schedule = make_bit_schedule();
 
-// The same by 4-bit pieces of the key: [piece][value][round].
-constexpr auto make_schedule_table() {
-    constexpr auto by_bit = make_bit_schedule();
-    std::array<std::array<std::array<std::uint64_t, 16>, 16>, 14> t{};
-    for (int piece = 0; piece < 14; ++piece)
-        for (int v = 0; v < 16; ++v)
-            for (int b = 0; b < 4; ++b)
-                if (v & (8 >> b))
-                    for (int round = 0; round < 16; ++round) t[piece][v][round] |= by_bit[4 * piece + b][round];
-    return t;
+constexpr std::uint64_t delta_swap(std::uint64_t x, int s, std::uint64_t m) {
+    std::uint64_t t = ((x >> s) ^ x) & m;
+    return x ^ t ^ (t << s);
 }
-alignas(64) constexpr auto schedule_table = make_schedule_table();
 
-// The E expansion is implicit in the layout; check it agrees with the table.
-constexpr bool layout_matches_expansion() {
-    constexpr std::uint64_t used = round_key_layout(0xFFFFFFFFFFFF);
-    for (int bit = 0; bit < 32; ++bit) {
-        std::uint32_t r = std::uint32_t(1) << (31 - bit);
-        std::uint64_t expanded = permute(r, 32, perm4, 48);
-        std::uint32_t w = rotr32(r, 1);
-        if (round_key_layout(expanded) != ((std::uint64_t(rotr32(w, 4)) << 32 | w) & used)) return false;
+// IP^-1 of R16 L16 (the last round's exchange undone), from the rotated
+// halves, as the output block's bytes read little-endian: IP^-1 interleaves
+// the bytes of the halves and then transposes the 8x8 bit matrix they make.
+constexpr std::uint64_t final_permutation(std::uint32_t l, std::uint32_t r) {
+    std::uint64_t x = std::uint64_t(rotl32(l, 1)) << 32 | rotl32(r, 1);
+    x = delta_swap(x, 16, 0x00000000FFFF0000);
+    x = delta_swap(x, 8, 0x0000FF000000FF00);
+    x = delta_swap(x, 7, 0x00AA00AA00AA00AA);
+    x = delta_swap(x, 14, 0x0000CCCC0000CCCC);
+    return delta_swap(x, 28, 0x00000000F0F0F0F0);
+}
+
+constexpr std::uint64_t byte_swap(std::uint64_t x) {
+    std::uint64_t y = 0;
+    for (int i = 0; i < 8; ++i) y |= ((x >> 8 * i) & 0xFF) << (56 - 8 * i);
+    return y;
+}
+
+constexpr bool final_permutation_is_ip_inverse() {
+    for (int bit = 0; bit < 64; ++bit) {
+        std::uint64_t pre = std::uint64_t(1) << bit;
+        std::uint32_t l = rotr32(std::uint32_t(pre), 1), r = rotr32(std::uint32_t(pre >> 32), 1);
+        if (byte_swap(final_permutation(l, r)) != permute(pre, 64, perm6, 64)) return false;
     }
     return true;
 }
-static_assert(layout_matches_expansion(), "round key layout must follow E");
+static_assert(final_permutation_is_ip_inverse(), "final permutation must be IP^-1");
 
-// The round function: E is implicit in the layout, S and P are in sp_table.
-inline std::uint32_t f(std::uint32_t r, std::uint64_t k) {
-    std::uint32_t odd = r ^ std::uint32_t(k), even = rotr32(r, 4) ^ std::uint32_t(k >> 32);
-    return sp_table[0][(odd >> 26) & 63] ^ sp_table[2][(odd >> 18) & 63] ^ sp_table[4][(odd >> 10) & 63] ^
-           sp_table[6][(odd >> 2) & 63] ^ sp_table[1][(even >> 18) & 63] ^ sp_table[3][(even >> 10) & 63] ^
-           sp_table[5][(even >> 2) & 63] ^ sp_table[7][(even >> 26) & 63];
+// The halves after IP of the fixed plaintext: public, so computed here.
+template <std::uint64_t Plain>
+constexpr std::uint32_t initial_left = rotr32(std::uint32_t(permute(Plain, 64, perm3, 64) >> 32), 1);
+template <std::uint64_t Plain>
+constexpr std::uint32_t initial_right = rotr32(std::uint32_t(permute(Plain, 64, perm3, 64)), 1);
+
+inline void store_le64(std::uint8_t *out, std::uint64_t v) {
+    for (int i = 0; i < 8; ++i) out[i] = std::uint8_t(v >> 8 * i);
 }
 
-// Encrypts the fixed block `Plain` under N 7-byte keys, out + 8n for key n.
-// The N encryptions run interleaved so that their rounds overlap.
-template <std::uint64_t Plain, int N>
-void smbhash(std::uint8_t *out, const std::uint8_t *const (&key7)[N]) {
-    constexpr std::uint64_t ip = permute(Plain, 64, perm3, 64);
-    std::uint64_t schedule[N][16];
-    for (int n = 0; n < N; ++n) {
-        // Read the key first: stores to the schedule could alias bytes read
-        // through it, and would force the compiler to keep reloading.
-        std::uint64_t key = 0;
-        for (int i = 0; i < 7; ++i) key = key << 8 | key7[n][i];
-        for (int round = 0; round < 16; ++round) schedule[n][round] = schedule_table[0][key >> 52][round];
-        for (int piece = 1; piece < 14; ++piece) {
-            const auto &keys = schedule_table[piece][(key >> (52 - 4 * piece)) & 15];
-            for (int round = 0; round < 16; ++round) schedule[n][round] |= keys[round];
-        }
-        wipe(key);
-    }
+// ---- Portable form.
 
-    std::uint32_t l[N], r[N];
-    for (int n = 0; n < N; ++n) {
-        l[n] = rotr32(std::uint32_t(ip >> 32), 1);
-        r[n] = rotr32(std::uint32_t(ip), 1);
+// Output bit o of the S-box fed by window byte b: its 64-bit truth table
+// over the window's six bits, rotated so that rotating it right by the
+// window brings the wanted bit to where P sends it.
+struct TruthTable {
+    std::uint64_t table;
+    std::uint32_t destination; // a single bit
+};
+
+constexpr std::uint64_t rotl64(std::uint64_t x, unsigned s) { return (x << (s & 63)) | (x >> ((64 - s) & 63)); }
+
+constexpr auto make_truth_tables() {
+    std::array<std::array<TruthTable, 4>, 8> t{};
+    for (int b = 0; b < 8; ++b)
+        for (int o = 0; o < 4; ++o) {
+            int j = window_sbox[b], d = p_destinations[j][o];
+            std::uint64_t table = 0;
+            for (int w = 0; w < 64; ++w) table |= std::uint64_t((sbox_value(j, w) >> (3 - o)) & 1) << w;
+            t[b][o] = {rotl64(table, unsigned(d)), std::uint32_t(1) << d};
+        }
+    return t;
+}
+constexpr auto truth_tables = make_truth_tables();
+
+// S and P of one round, on the key-mixed windows. Each S-box's bits are
+// gathered on their own, so that the ORs form a tree, not a chain.
+inline std::uint32_t sp_portable(std::uint64_t x) {
+    std::uint32_t part[8];
+    for (int b = 0; b < 8; ++b) {
+        unsigned w = unsigned(x >> 8 * b) & 63;
+        std::uint32_t bits = 0;
+        for (const TruthTable &t : truth_tables[b])
+            bits |= std::uint32_t((t.table >> w) | (t.table << ((64 - w) & 63))) & t.destination;
+        part[b] = bits;
     }
+    return ((part[0] | part[1]) | (part[2] | part[3])) | ((part[4] | part[5]) | (part[6] | part[7]));
+}
+
+void schedule_portable(std::uint64_t key, std::uint64_t schedule[16]) {
+    for (int round = 0; round < 16; ++round) schedule[round] = 0;
+    for (int bit = 0; bit < 56; ++bit) {
+        std::uint64_t mask = opaque(0 - ((key >> (55 - bit)) & 1));
+        for (int round = 0; round < 16; ++round) schedule[round] |= bit_schedule[bit][round] & mask;
+    }
+}
+
+// Encrypts Plain under two 56-bit keys into out[0..8) and out[8..16); the
+// two encryptions run interleaved so that their rounds overlap.
+template <std::uint64_t Plain>
+void smbhash_portable(std::uint8_t out[16], const std::uint64_t key[2]) {
+    std::uint64_t schedule[2][16];
+    schedule_portable(key[0], schedule[0]);
+    schedule_portable(key[1], schedule[1]);
+    std::uint32_t l[2] = {initial_left<Plain>, initial_left<Plain>};
+    std::uint32_t r[2] = {initial_right<Plain>, initial_right<Plain>};
     for (int round = 0; round < 16; ++round)
-        for (int n = 0; n < N; ++n) {
-            std::uint32_t next = l[n] ^ f(r[n], schedule[n][round]);
+        for (int n = 0; n < 2; ++n) {
+            std::uint32_t next = l[n] ^ sp_portable(windows(r[n]) ^ schedule[n][round]);
             l[n] = r[n];
             r[n] = next;
         }
-    for (int n = 0; n < N; ++n) {
-        // The last round's exchange is undone: R16 comes first.
-        std::uint64_t pre = std::uint64_t(rotl32(r[n], 1)) << 32 | rotl32(l[n], 1), block = 0;
-        for (int i = 0; i < 16; ++i) block |= fp_table[i][(pre >> (60 - 4 * i)) & 15];
-        for (int i = 0; i < 8; ++i) out[8 * n + i] = std::uint8_t(block >> (56 - 8 * i));
-    }
+    for (int n = 0; n < 2; ++n) store_le64(out + 8 * n, final_permutation(l[n], r[n]));
     wipe(schedule);
     wipe(l);
     wipe(r);
+}
+
+#if HASHWICK_DES_AVX2
+
+// ---- AVX2 form.
+//
+// The halves are kept as their window words, both blocks side by side in
+// each 128-bit lane, so that a round never leaves the vector registers: E
+// is linear, so the next windows are those of L XOR those of f's output.
+// vpshufb looks up 16 bytes by their low four bits in a 16-byte table per
+// lane; a window's two high bits choose among four such tables. A byte of
+// a table holds eight output bits, one for each of the eight positions of
+// a block in the lane, and each position keeps its own. Each group of
+// eight positions makes the six bits of one window of the next round:
+// vpsadbw adds them up into that window's byte. Four sets of tables over
+// two lanes make the eight windows of each block.
+
+using Bytes32 = std::array<std::uint8_t, 32>;
+
+constexpr int window_byte(int set, int lane) { return 4 * lane + set; }
+
+constexpr int window_of(int sbox) {
+    int b = 0;
+    while (window_sbox[b] != sbox) ++b;
+    return b;
+}
+
+// The S-box output bit that feeds bit k of window byte b: through E, which
+// bit of the half it is, and through P, where that bit comes from.
+constexpr SboxBit window_source(int b, int k) {
+    for (int i = 0; i < 32; ++i)
+        if ((windows(std::uint32_t(1) << i) >> (8 * b + k)) & 1) return p_sources[i];
+    return {0, 0};
+}
+
+// Moves each block's windows to the positions that look them up; the two
+// positions of a group past the six window bits read zero.
+constexpr auto make_round_index() {
+    std::array<Bytes32, 4> t{};
+    for (int s = 0; s < 4; ++s)
+        for (int l = 0; l < 2; ++l)
+            for (int n = 0; n < 2; ++n)
+                for (int k = 0; k < 8; ++k)
+                    t[s][16 * l + 8 * n + k] =
+                        k < 6 ? std::uint8_t(8 * n + window_of(window_source(window_byte(s, l), k).sbox)) : 0x80;
+    return t;
+}
+
+// [set][window's two high bits]: bit k of entry c is what position k
+// wants, for the window with those high bits and low bits c.
+constexpr auto make_round_tables() {
+    std::array<std::array<Bytes32, 4>, 4> t{};
+    for (int s = 0; s < 4; ++s)
+        for (int l = 0; l < 2; ++l)
+            for (int k = 0; k < 6; ++k) {
+                SboxBit want = window_source(window_byte(s, l), k);
+                for (int high = 0; high < 4; ++high)
+                    for (int c = 0; c < 16; ++c) {
+                        int bit = (sbox_value(want.sbox, high << 4 | c) >> (3 - want.bit)) & 1;
+                        t[s][high][16 * l + c] |= std::uint8_t(bit << k);
+                    }
+            }
+    return t;
+}
+
+constexpr auto make_position_bits() {
+    Bytes32 t{};
+    for (int i = 0; i < 32; ++i) t[i] = std::uint8_t(1 << (i % 8));
+    return t;
+}
+
+// For the key schedule: which key byte and bit supply each bit of a round
+// key in window layout, 32 at a time; positions no key bit reaches get an
+// index that reads zero.
+struct KeyGather {
+    Bytes32 index, bit;
+};
+
+constexpr auto make_key_gather() {
+    std::array<std::array<KeyGather, 2>, 16> t{};
+    for (int bit = 0; bit < 56; ++bit)
+        for (int round = 0; round < 16; ++round)
+            for (int p = 0; p < 64; ++p)
+                if ((bit_schedule[bit][round] >> p) & 1) {
+                    t[round][p / 32].index[p % 32] = std::uint8_t(bit / 8);
+                    t[round][p / 32].bit[p % 32] = std::uint8_t(0x80 >> (bit % 8));
+                }
+    for (auto &round : t)
+        for (KeyGather &g : round)
+            for (int q = 0; q < 32; ++q)
+                if (!g.bit[q]) g.index[q] = 0x80, g.bit[q] = 1;
+    return t;
+}
+
+alignas(32) constexpr auto round_index = make_round_index();
+alignas(32) constexpr auto round_tables = make_round_tables();
+alignas(32) constexpr auto position_bits = make_position_bits();
+alignas(32) constexpr auto key_gather = make_key_gather();
+
+#define HASHWICK_AVX2_FN __attribute__((target("avx2"))) inline
+
+HASHWICK_AVX2_FN __m256i load(const Bytes32 &b) {
+    return _mm256_load_si256(reinterpret_cast<const __m256i *>(b.data()));
+}
+
+HASHWICK_AVX2_FN std::uint64_t round_key_avx2(__m256i key_bytes, const std::array<KeyGather, 2> &gather) {
+    std::uint64_t word = 0;
+    for (int half = 0; half < 2; ++half) {
+        __m256i bit = load(gather[half].bit);
+        __m256i picked = _mm256_and_si256(_mm256_shuffle_epi8(key_bytes, load(gather[half].index)), bit);
+        // 0xFF where the key bit is set: vpmovmskb collects the top bits.
+        auto bits = std::uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(picked, bit)));
+        word |= std::uint64_t(bits) << 32 * half;
+    }
+    return word;
+}
+
+// The two keys' round keys, round by round side by side.
+HASHWICK_AVX2_FN void schedule_avx2(const std::uint64_t key[2], std::uint64_t schedule[16][2]) {
+    for (int n = 0; n < 2; ++n) {
+        // The key's bytes, first byte lowest, in every 8-byte lane.
+        __m256i bytes = _mm256_set1_epi64x(static_cast<long long>(__builtin_bswap64(key[n] << 8)));
+        for (int round = 0; round < 16; ++round) schedule[round][n] = round_key_avx2(bytes, key_gather[round]);
+    }
+}
+
+// The next round's windows of f's output, from the key-mixed windows x.
+HASHWICK_AVX2_FN __m256i f_avx2(__m256i x) {
+    __m256i bits = load(position_bits), sum = _mm256_setzero_si256();
+    for (int s = 0; s < 4; ++s) {
+        __m256i index = _mm256_shuffle_epi8(x, load(round_index[s]));
+        // vpblendvb chooses by a byte's top bit: the window's two high bits
+        // are moved there, by byte additions, which keep the shift units
+        // free for the lookups.
+        __m256i twice = _mm256_add_epi8(index, index), by_first = _mm256_add_epi8(twice, twice);
+        __m256i by_second = _mm256_add_epi8(by_first, by_first);
+        const auto &tables = round_tables[s];
+        __m256i low = _mm256_blendv_epi8(_mm256_shuffle_epi8(load(tables[0]), index),
+                                         _mm256_shuffle_epi8(load(tables[1]), index), by_second);
+        __m256i high = _mm256_blendv_epi8(_mm256_shuffle_epi8(load(tables[2]), index),
+                                          _mm256_shuffle_epi8(load(tables[3]), index), by_second);
+        __m256i window =
+            _mm256_sad_epu8(_mm256_and_si256(_mm256_blendv_epi8(low, high, by_first), bits), _mm256_setzero_si256());
+        // To its byte of the window word: 8 bits a set, 32 a lane.
+        sum = _mm256_or_si256(sum, _mm256_sllv_epi64(window, _mm256_set_epi64x(8 * s + 32, 8 * s + 32, 8 * s, 8 * s)));
+    }
+    // Each lane made half of each window word; both lanes get the whole.
+    return _mm256_or_si256(sum, _mm256_permute4x64_epi64(sum, 0x4E));
+}
+
+template <std::uint64_t Plain>
+__attribute__((target("avx2"))) void smbhash_avx2(std::uint8_t out[16], const std::uint64_t key[2]) {
+    alignas(16) std::uint64_t schedule[16][2];
+    schedule_avx2(key, schedule);
+    __m256i l = _mm256_set1_epi64x(static_cast<long long>(windows(initial_left<Plain>)));
+    __m256i r = _mm256_set1_epi64x(static_cast<long long>(windows(initial_right<Plain>)));
+    for (int round = 0; round < 16; ++round) {
+        __m256i k = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(schedule[round])));
+        __m256i next = _mm256_xor_si256(l, f_avx2(_mm256_xor_si256(r, k)));
+        l = r;
+        r = next;
+    }
+    alignas(32) std::uint64_t halves[2][4];
+    _mm256_store_si256(reinterpret_cast<__m256i *>(halves[0]), l);
+    _mm256_store_si256(reinterpret_cast<__m256i *>(halves[1]), r);
+    for (int n = 0; n < 2; ++n)
+        store_le64(out + 8 * n, final_permutation(from_windows(halves[0][n]), from_windows(halves[1][n])));
+    wipe(schedule);
+    wipe(halves);
+}
+
+#endif
+
+inline std::uint64_t read_key(const std::uint8_t key7[7]) {
+    std::uint64_t key = 0;
+    for (int i = 0; i < 7; ++i) key = key << 8 | key7[i];
+    return key;
+}
+
+// The LM one-way function by the given form.
+template <void (*Form)(std::uint8_t *, const std::uint64_t *)>
+void lm_one_way(const std::uint8_t key14[14], std::uint8_t hash16[16]) {
+    std::uint64_t keys[2] = {read_key(key14), read_key(key14 + 7)};
+    Form(hash16, keys);
+    wipe(keys);
 }
 
 } // namespace
 } // namespace hashwick
 
 extern "C" void E_P16(const unsigned char key14[14], unsigned char hash16[16]) {
-    const std::uint8_t *const keys[2] = {key14, key14 + 7};
-    hashwick::smbhash<hashwick::lm_constant>(hash16, keys);
+#if HASHWICK_DES_AVX2
+    if (__builtin_cpu_supports("avx2"))
+        return hashwick::lm_one_way<hashwick::smbhash_avx2<hashwick::lm_constant>>(key14, hash16);
+#endif
+    hashwick::lm_one_way<hashwick::smbhash_portable<hashwick::lm_constant>>(key14, hash16);
 }
