@@ -5,58 +5,141 @@
 // on 3 a str is encoded here, on the stack, so that no copy of the
 // password is left behind unwiped (not even the UTF-8 copy the parser
 // would cache inside the caller's str).
+//
+// No password character chooses a branch or a memory address, except
+// where its encoding must: whether the text can be encoded at all, and how
+// many bytes or units each character takes. Those two facts are declared
+// public in one place each (public_validity, public_width). The text
+// forms come first and use no interpreter API, so that the constant-time
+// check can drive them natively (HASHWICK_NO_PYTHON).
+#if !defined(HASHWICK_NO_PYTHON)
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#endif
 
 #include <cctype>
+#include <clocale>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 #include "hashwick.h"
 #include "primitives.hpp"
 
 namespace {
 
+using hashwick::declassify;
 using hashwick::digest_size;
+using hashwick::opaque;
 using hashwick::wipe;
 
 constexpr char HEXCHARS[] = "0123456789ABCDEF";
-constexpr Py_ssize_t hex_size = 2 * digest_size;
+constexpr std::size_t hex_size = 2 * digest_size;
 constexpr std::size_t lm_key_size = 14;
 
-// clang-format off
-constexpr char module_doc[] =
-    "This module generates SMB lanman and nt password\n"
-    "hashes suitable for use with Samba.\n"
-    "\n"
-    "Functions:\n"
-    "\n"
-    "  lmhash(passwd) -- return a string containing the lanman\n"
-    "                    hash of the password\n"
-    "  nthash(passwd) -- return a string containing the nt hash\n"
-    "                    of the password\n"
-    "  hash(passwd)   -- return a tuple containing the both the\n"
-    "                    lanman hash and the nt hash strings\n";
-// clang-format on
+// Comparisons as arithmetic, 1 or 0, for values below 2^31: a compiler
+// may not see them as conditions to branch on.
+inline std::uint32_t below(std::uint32_t a, std::uint32_t b) { return opaque(a - b) >> 31; }
+
+// ---- Hex text.
+
+// A digit computed, not looked up in HEXCHARS: a digest nibble may not
+// choose an address.
+constexpr char hex_digit(unsigned v) { return char('0' + v + (((9 - v) >> 8) & 7)); }
+
+constexpr bool hex_digits_are_hexchars() {
+    for (unsigned v = 0; v < 16; ++v)
+        if (hex_digit(v) != HEXCHARS[v]) return false;
+    return true;
+}
+static_assert(hex_digits_are_hexchars(), "hex digits must be HEXCHARS");
 
 void render_hex(char *text, const std::uint8_t digest[digest_size]) {
     for (std::size_t i = 0; i < digest_size; ++i) {
-        text[2 * i] = HEXCHARS[digest[i] >> 4];
-        text[2 * i + 1] = HEXCHARS[digest[i] & 0xF];
+        unsigned byte = opaque(unsigned(digest[i]));
+        text[2 * i] = hex_digit(byte >> 4);
+        text[2 * i + 1] = hex_digit(byte & 0xF);
     }
 }
 
-PyObject *digest_text(const std::uint8_t digest[digest_size]) {
-#if PY_MAJOR_VERSION >= 3
-    PyObject *text = PyUnicode_New(hex_size, 127);
-    if (text) render_hex(reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(text)), digest);
-    return text;
+// ---- LM key material.
+
+// The calling thread's upper-casing of 0x00-0x7F as the bits it flips:
+// bit c of plane o (two words) says whether toupper flips bit o of byte c.
+// Read whole, in order, so that no password byte indexes the locale.
+struct CaseFlips {
+    std::uint64_t plane[8][2];
+    unsigned planes; // bit o set if plane o is not empty
+};
+
+constexpr auto make_c_locale_upper() {
+    struct {
+        std::int32_t upper[128];
+    } t{};
+    for (int c = 0; c < 128; ++c) t.upper[c] = c >= 'a' && c <= 'z' ? c - 32 : c;
+    return t;
+}
+constexpr auto c_locale_upper = make_c_locale_upper();
+
+CaseFlips thread_case_flips() {
+    CaseFlips flips{};
+#if defined(__GLIBC__)
+    // What toupper reads for the calling thread's locale.
+    const std::int32_t *upper = *__ctype_toupper_loc();
+    // Most locales change just a-z, as the C locale does.
+    if (std::memcmp(upper, c_locale_upper.upper, sizeof c_locale_upper.upper) == 0) {
+        flips.plane[5][1] = 0x07FFFFFE00000000; // 0x61-0x7A
+        flips.planes = 1 << 5;
+        return flips;
+    }
+#define HASHWICK_UPPER(c) upper[c]
 #else
-    char text[hex_size];
-    render_hex(text, digest);
-    return PyString_FromStringAndSize(text, hex_size);
+#define HASHWICK_UPPER(c) std::toupper(c)
 #endif
+    for (int c = 0; c < 128; ++c) {
+        unsigned flip = unsigned(HASHWICK_UPPER(c) ^ c) & 0xFF;
+        for (int o = 0; o < 8; ++o)
+            if ((flip >> o) & 1) flips.plane[o][c >> 6] |= std::uint64_t(1) << (c & 63);
+        flips.planes |= flip;
+    }
+#undef HASHWICK_UPPER
+    return flips;
 }
 
-#if PY_MAJOR_VERSION >= 3
+// The LM key from a password's bytes: cut to 14, zero-filled, and bytes
+// 0x00-0x7F upper-cased by the calling thread's locale; higher bytes are
+// left alone whatever the locale says of them.
+void lm_key(const std::uint8_t *password, std::size_t n, std::uint8_t key[lm_key_size]) {
+    CaseFlips flips = thread_case_flips();
+    std::memset(key, 0, lm_key_size);
+    if (n > lm_key_size) n = lm_key_size;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint32_t c = password[i], low = c & 0x7F;
+        std::uint64_t upper_half = 0 - std::uint64_t(opaque(low >> 6));
+        std::uint32_t flip = 0;
+        for (int o = 0; o < 8; ++o) {
+            if (!((flips.planes >> o) & 1)) continue;
+            std::uint64_t plane = flips.plane[o][0] ^ ((flips.plane[o][0] ^ flips.plane[o][1]) & upper_half);
+            flip |= std::uint32_t((plane >> (low & 63)) & 1) << o;
+        }
+        key[i] = std::uint8_t(c ^ (flip & below(c, 0x80) * 0xFF));
+    }
+}
+
+#if defined(HASHWICK_NO_PYTHON) || PY_MAJOR_VERSION >= 3
+
+// ---- What the encoding makes public.
+
+// Whether the password can be encoded at all: bad is nonzero if not.
+inline bool public_validity(std::uint32_t bad) { return declassify(bad) != 0; }
+
+// How many bytes (UTF-8) or code units (UTF-16) a character takes.
+inline unsigned public_width(unsigned width) { return declassify(width); }
+
+inline std::uint32_t equal(std::uint32_t a, std::uint32_t b) { return opaque((a ^ b) - 1) >> 31; }
+inline std::uint32_t is_surrogate(std::uint32_t cp) { return equal(cp & 0xFFFFF800, 0xD800); }
+
+// ---- UTF-16LE, a chunk at a time.
 
 // UTF-16LE code units gathered on the stack and handed to MD4 a few blocks
 // at a time.
@@ -75,11 +158,18 @@ void stream_start(Utf16Stream &s) {
     s.high_water = 0;
 }
 
+// A character is written as two units even when it takes one, so up to two
+// bytes past `used` may hold password bytes too.
+void note_high_water(Utf16Stream &s) {
+    std::size_t reach = s.used + 2 < sizeof s.chunk ? s.used + 2 : sizeof s.chunk;
+    if (reach > s.high_water) s.high_water = reach;
+}
+
 // Hashes the whole blocks in chunk and moves what is left to its start.
 void stream_flush(Utf16Stream &s) {
     std::size_t blocks = s.used / hashwick::md4_block_size, done = blocks * hashwick::md4_block_size;
     hashwick::md4_blocks(s.abcd, s.chunk, blocks);
-    if (s.used > s.high_water) s.high_water = s.used;
+    note_high_water(s);
     std::memmove(s.chunk, s.chunk + done, s.used - done);
     s.hashed += done;
     s.used -= done;
@@ -91,16 +181,12 @@ inline void put_unit(std::uint8_t *out, std::uint32_t unit) {
 }
 
 // A code point as one code unit, or above U+FFFF as a surrogate pair; there
-// must be room for four bytes.
+// must be room for four bytes, all of which are written.
 inline std::size_t put_code_point(std::uint8_t *out, std::uint32_t cp) {
-    if (cp <= 0xFFFF) {
-        put_unit(out, cp);
-        return 2;
-    }
-    cp -= 0x10000;
-    put_unit(out, 0xD800 | (cp >> 10));
-    put_unit(out + 2, 0xDC00 | (cp & 0x3FF));
-    return 4;
+    std::uint32_t pair = below(0xFFFF, cp), v = cp - 0x10000, as_pair = 0 - pair;
+    put_unit(out, (cp & ~as_pair) | ((0xD800 | (v >> 10)) & as_pair));
+    put_unit(out + 2, 0xDC00 | (v & 0x3FF));
+    return 2 + 2 * public_width(pair);
 }
 
 inline void stream_code_point(Utf16Stream &s, std::uint32_t cp) {
@@ -109,8 +195,9 @@ inline void stream_code_point(Utf16Stream &s, std::uint32_t cp) {
 }
 
 void stream_finish(Utf16Stream &s, std::uint8_t digest[digest_size]) {
+    note_high_water(s);
     hashwick::md4_finish(s.abcd, s.chunk, s.used, s.hashed + s.used, digest);
-    wipe(s.chunk, s.used > s.high_water ? s.used : s.high_water);
+    wipe(s.chunk, s.high_water);
 }
 
 // An error path: the widening may have written past `used` before it stopped.
@@ -119,43 +206,161 @@ void stream_abandon(Utf16Stream &s) {
     wipe(s.abcd);
 }
 
-inline bool is_surrogate(std::uint32_t cp) { return (cp & 0xFFFFF800) == 0xD800; }
-
-// Widens a str's code points; false at the first surrogate, which the codec
+// Widens a str's code points; false if any is a surrogate, which the codec
 // refuses. Works a chunk at a time so the inner loop has no checks to make
 // for the 1- and 2-byte kinds.
 template <typename Unit>
-bool stream_units(Utf16Stream &s, const Unit *p, Py_ssize_t n) {
+bool stream_units(Utf16Stream &s, const Unit *p, std::size_t n) {
     constexpr std::size_t widest = sizeof(Unit) == 4 ? 4 : 2;
+    std::uint32_t bad = 0;
     while (n > 0) {
         if (s.used > sizeof s.chunk - widest) stream_flush(s);
-        Py_ssize_t take = Py_ssize_t((sizeof s.chunk - s.used) / widest);
+        std::size_t take = (sizeof s.chunk - s.used) / widest;
         if (take > n) take = n;
         std::uint8_t *out = s.chunk + s.used;
-        for (Py_ssize_t i = 0; i < take; ++i) {
+        for (std::size_t i = 0; i < take; ++i) {
             std::uint32_t cp = p[i];
             if (sizeof(Unit) == 1) {
                 put_unit(out + 2 * i, cp);
                 continue;
             }
-            if (is_surrogate(cp)) return false;
+            bad |= is_surrogate(cp);
             if (sizeof(Unit) == 2)
                 put_unit(out + 2 * i, cp);
             else
                 out += put_code_point(out, cp);
         }
-        s.used = sizeof(Unit) == 4 ? std::size_t(out - s.chunk) : s.used + 2 * std::size_t(take);
+        s.used = sizeof(Unit) == 4 ? std::size_t(out - s.chunk) : s.used + 2 * take;
         p += take;
         n -= take;
     }
-    return true;
+    return !public_validity(bad);
 }
+
+// Strict UTF-8, exactly what the codec accepts: no overlong forms, no
+// surrogates, nothing above U+10FFFF. Each sequence's length is read from
+// its first byte; whether the whole is well formed is gathered as it goes.
+bool stream_utf8(Utf16Stream &s, const std::uint8_t *p, std::size_t n) {
+    std::uint32_t bad = 0;
+    for (std::size_t i = 0; i < n;) {
+        std::uint32_t b0 = p[i];
+        // 1 below 0xC0 (0x80-0xBF cannot lead: counted bad below), 2 to 4 above.
+        unsigned width = public_width(1 + below(0xBF, b0) + below(0xDF, b0) + below(0xEF, b0));
+        if (n - i < width) return false;
+        std::uint32_t cp;
+        if (width == 1) {
+            bad |= b0 >> 7;
+            cp = b0;
+        } else {
+            std::uint32_t b1 = p[i + 1], b2 = width > 2 ? p[i + 2] : 0x80, b3 = width > 3 ? p[i + 3] : 0x80;
+            // Each width's range for the second byte, which rules out the
+            // overlong forms, the surrogates and what lies past U+10FFFF.
+            std::uint32_t lo = 0x80, hi = 0xBF;
+            if (width == 2) {
+                bad |= below(b0, 0xC2);
+                cp = (b0 & 0x1F) << 6 | (b1 & 0x3F);
+            } else if (width == 3) {
+                lo += 0x20 * equal(b0, 0xE0);
+                hi -= 0x20 * equal(b0, 0xED);
+                cp = (b0 & 0x0F) << 12 | (b1 & 0x3F) << 6 | (b2 & 0x3F);
+            } else {
+                bad |= below(0xF4, b0);
+                lo += 0x10 * equal(b0, 0xF0);
+                hi -= 0x30 * equal(b0, 0xF4);
+                cp = (b0 & 0x07) << 18 | (b1 & 0x3F) << 12 | (b2 & 0x3F) << 6 | (b3 & 0x3F);
+            }
+            bad |= below(b1, lo) | below(hi, b1) | (equal(b2 & 0xC0, 0x80) ^ 1) | (equal(b3 & 0xC0, 0x80) ^ 1);
+        }
+        stream_code_point(s, cp);
+        i += width;
+    }
+    return !public_validity(bad);
+}
+
+// ---- UTF-8 for the LM key.
+
+// The first bytes of a text's UTF-8 form, up to lm_key_size of them (the
+// last character may be cut), and its length; -1 if the text holds a
+// surrogate anywhere, which UTF-8 cannot encode.
+template <typename Unit>
+std::ptrdiff_t utf8_prefix(const Unit *p, std::size_t n, std::uint8_t out[lm_key_size]) {
+    std::uint8_t buf[lm_key_size + 3];
+    std::size_t len = 0, i = 0;
+    std::uint32_t bad = 0;
+    for (; i < n && len < lm_key_size; ++i) {
+        std::uint32_t cp = p[i];
+        bad |= is_surrogate(cp);
+        unsigned width = public_width(1 + below(0x7F, cp) + below(0x7FF, cp) + below(0xFFFF, cp));
+        std::uint8_t *b = buf + len;
+        switch (width) {
+        case 1: b[0] = std::uint8_t(cp); break;
+        case 2:
+            b[0] = std::uint8_t(0xC0 | cp >> 6);
+            b[1] = std::uint8_t(0x80 | (cp & 0x3F));
+            break;
+        case 3:
+            b[0] = std::uint8_t(0xE0 | cp >> 12);
+            b[1] = std::uint8_t(0x80 | ((cp >> 6) & 0x3F));
+            b[2] = std::uint8_t(0x80 | (cp & 0x3F));
+            break;
+        default:
+            b[0] = std::uint8_t(0xF0 | cp >> 18);
+            b[1] = std::uint8_t(0x80 | ((cp >> 12) & 0x3F));
+            b[2] = std::uint8_t(0x80 | ((cp >> 6) & 0x3F));
+            b[3] = std::uint8_t(0x80 | (cp & 0x3F));
+        }
+        len += width;
+    }
+    if (len > lm_key_size) len = lm_key_size;
+    std::memcpy(out, buf, len);
+    wipe(buf);
+    // Characters beyond the cut are never encoded, only looked at.
+    for (; sizeof(Unit) > 1 && i < n; ++i) bad |= is_surrogate(p[i]);
+    return public_validity(bad) ? -1 : std::ptrdiff_t(len);
+}
+
+#endif
+
+} // namespace
+
+#if !defined(HASHWICK_NO_PYTHON)
+
+namespace {
+
+// clang-format off
+constexpr char module_doc[] =
+    "This module generates SMB lanman and nt password\n"
+    "hashes suitable for use with Samba.\n"
+    "\n"
+    "Functions:\n"
+    "\n"
+    "  lmhash(passwd) -- return a string containing the lanman\n"
+    "                    hash of the password\n"
+    "  nthash(passwd) -- return a string containing the nt hash\n"
+    "                    of the password\n"
+    "  hash(passwd)   -- return a tuple containing the both the\n"
+    "                    lanman hash and the nt hash strings\n";
+// clang-format on
+
+PyObject *digest_text(const std::uint8_t digest[digest_size]) {
+#if PY_MAJOR_VERSION >= 3
+    PyObject *text = PyUnicode_New(hex_size, 127);
+    if (text) render_hex(reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(text)), digest);
+    return text;
+#else
+    char text[hex_size];
+    render_hex(text, digest);
+    return PyString_FromStringAndSize(text, hex_size);
+#endif
+}
+
+#if PY_MAJOR_VERSION >= 3
 
 // Calls visit(units, length) with the str's code points in their stored width.
 template <typename Visit>
 auto visit_units(PyObject *str, Visit visit) {
     const void *data = PyUnicode_DATA(str);
-    Py_ssize_t n = PyUnicode_GET_LENGTH(str);
+    auto n = std::size_t(PyUnicode_GET_LENGTH(str));
     switch (PyUnicode_KIND(str)) {
     case PyUnicode_1BYTE_KIND: return visit(static_cast<const Py_UCS1 *>(data), n);
     case PyUnicode_2BYTE_KIND: return visit(static_cast<const Py_UCS2 *>(data), n);
@@ -174,43 +379,7 @@ inline bool ready(PyObject *str) {
 }
 
 bool stream_str(Utf16Stream &s, PyObject *str) {
-    return ready(str) && visit_units(str, [&s](const auto *units, Py_ssize_t n) { return stream_units(s, units, n); });
-}
-
-inline bool continuation(std::uint8_t b) { return (b & 0xC0) == 0x80; }
-
-// Strict UTF-8, exactly what the codec accepts: no overlong forms, no
-// surrogates, nothing above U+10FFFF. False at the first ill-formed byte.
-bool stream_utf8(Utf16Stream &s, const std::uint8_t *p, std::size_t n) {
-    std::size_t i = 0;
-    while (i < n) {
-        std::uint32_t b0 = p[i];
-        if (b0 < 0x80) {
-            stream_code_point(s, b0);
-            ++i;
-        } else if (b0 >= 0xC2 && b0 <= 0xDF) {
-            if (n - i < 2 || !continuation(p[i + 1])) return false;
-            stream_code_point(s, (b0 & 0x1F) << 6 | (p[i + 1] & 0x3F));
-            i += 2;
-        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-            if (n - i < 3) return false;
-            std::uint8_t b1 = p[i + 1], b2 = p[i + 2];
-            std::uint8_t lo = b0 == 0xE0 ? 0xA0 : 0x80, hi = b0 == 0xED ? 0x9F : 0xBF;
-            if (b1 < lo || b1 > hi || !continuation(b2)) return false;
-            stream_code_point(s, (b0 & 0x0F) << 12 | (b1 & 0x3F) << 6 | (b2 & 0x3F));
-            i += 3;
-        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-            if (n - i < 4) return false;
-            std::uint8_t b1 = p[i + 1], b2 = p[i + 2], b3 = p[i + 3];
-            std::uint8_t lo = b0 == 0xF0 ? 0x90 : 0x80, hi = b0 == 0xF4 ? 0x8F : 0xBF;
-            if (b1 < lo || b1 > hi || !continuation(b2) || !continuation(b3)) return false;
-            stream_code_point(s, (b0 & 0x07) << 18 | (b1 & 0x3F) << 12 | (b2 & 0x3F) << 6 | (b3 & 0x3F));
-            i += 4;
-        } else {
-            return false;
-        }
-    }
-    return true;
+    return ready(str) && visit_units(str, [&s](const auto *units, std::size_t n) { return stream_units(s, units, n); });
 }
 
 // NT digest of a str. On a surrogate the codec itself is asked, so the
@@ -276,47 +445,11 @@ inline bool bytes_argument(PyObject *args, const char *&password, Py_ssize_t &n)
 
 #if PY_MAJOR_VERSION >= 3
 
-// The first bytes of a str's UTF-8 form, up to lm_key_size of them (the
-// last character may be cut), and its length; -1 if the str holds a
-// surrogate anywhere, which UTF-8 cannot encode.
-template <typename Unit>
-Py_ssize_t utf8_prefix(const Unit *p, Py_ssize_t n, std::uint8_t out[lm_key_size]) {
-    std::uint8_t buf[lm_key_size + 3];
-    std::size_t len = 0;
-    Py_ssize_t i = 0;
-    for (; i < n && len < lm_key_size; ++i) {
-        std::uint32_t cp = p[i];
-        if (cp < 0x80) {
-            buf[len++] = std::uint8_t(cp);
-        } else if (cp < 0x800) {
-            buf[len++] = std::uint8_t(0xC0 | cp >> 6);
-            buf[len++] = std::uint8_t(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            if (is_surrogate(cp)) break;
-            buf[len++] = std::uint8_t(0xE0 | cp >> 12);
-            buf[len++] = std::uint8_t(0x80 | ((cp >> 6) & 0x3F));
-            buf[len++] = std::uint8_t(0x80 | (cp & 0x3F));
-        } else {
-            buf[len++] = std::uint8_t(0xF0 | cp >> 18);
-            buf[len++] = std::uint8_t(0x80 | ((cp >> 12) & 0x3F));
-            buf[len++] = std::uint8_t(0x80 | ((cp >> 6) & 0x3F));
-            buf[len++] = std::uint8_t(0x80 | (cp & 0x3F));
-        }
-    }
-    if (len > lm_key_size) len = lm_key_size;
-    std::memcpy(out, buf, len);
-    wipe(buf);
-    // Characters beyond the cut are never encoded, only looked at.
-    for (; sizeof(Unit) > 1 && i < n; ++i)
-        if (is_surrogate(p[i])) return -1;
-    return Py_ssize_t(len);
-}
-
 // LM key material of a str; false with the codec's UnicodeEncodeError set
 // if it holds a surrogate, exactly as the parser's s# rule fails.
 bool lm_prefix_str(PyObject *str, std::uint8_t out[lm_key_size], Py_ssize_t &len) {
     if (!ready(str)) return false;
-    len = visit_units(str, [out](const auto *units, Py_ssize_t n) { return utf8_prefix(units, n, out); });
+    len = visit_units(str, [out](const auto *units, std::size_t n) { return utf8_prefix(units, n, out); });
     if (len >= 0) return true;
     // A fresh bytes object, unlike the parser's, is not cached in the str.
     PyObject *utf8 = PyUnicode_AsUTF8String(str);
@@ -330,16 +463,10 @@ bool lm_prefix_str(PyObject *str, std::uint8_t out[lm_key_size], Py_ssize_t &len
 
 #endif
 
-// The LM hash of a password's bytes: cut to 14, zero-filled, and bytes
-// 0x00-0x7F upper-cased by the calling thread's locale; higher bytes are
-// left alone whatever the locale says of them.
+// The LM hash of a password's bytes.
 PyObject *lm_text(const std::uint8_t *password, std::size_t n) {
-    std::uint8_t key[lm_key_size] = {};
-    if (n > lm_key_size) n = lm_key_size;
-    for (std::size_t i = 0; i < n; ++i) {
-        signed char c = static_cast<signed char>(password[i]);
-        key[i] = c >= 0 ? std::uint8_t(std::toupper(c)) : password[i];
-    }
+    std::uint8_t key[lm_key_size];
+    lm_key(password, n, key);
     std::uint8_t hash16[digest_size] = {};
     E_P16(key, hash16);
     wipe(key);
@@ -439,4 +566,6 @@ PyMODINIT_FUNC PyInit_hashwick(void) { return PyModuleDef_Init(&hashwick_module)
 #else
 extern "C" HASHWICK_API void inithashwick(void);
 PyMODINIT_FUNC inithashwick(void) { Py_InitModule3("hashwick", hashwick_functions, module_doc); }
+#endif
+
 #endif

@@ -9,6 +9,9 @@
 #if defined(_WIN32)
 #include <windows.h>
 #endif
+#if defined(HASHWICK_CONSTTIME_CHECK)
+#include <valgrind/memcheck.h>
+#endif
 
 namespace hashwick {
 
@@ -47,6 +50,19 @@ template <typename T>
 inline T opaque(T value) {
 #if defined(__GNUC__) || defined(__clang__)
     __asm__("" : "+r"(value));
+#endif
+    return value;
+}
+
+// Declares a value computed from secrets public. In the constant-time
+// check (a build with HASHWICK_CONSTTIME_CHECK, run under valgrind's
+// memcheck with the password marked undefined) any branch or address that
+// depends on the password is an error, except through a value passed here;
+// only facts that the result or the encoding make public anyway are.
+template <typename T>
+inline T declassify(T value) {
+#if defined(HASHWICK_CONSTTIME_CHECK)
+    VALGRIND_MAKE_MEM_DEFINED(&value, sizeof value);
 #endif
     return value;
 }
