@@ -2,8 +2,10 @@
 OpenSSL's DES."""
 import os
 import random
+import subprocess
 
-from conftest import E_P16, run_in_threads
+from conftest import E_P16, HERE, VECTORS, hexdigest, run_in_threads
+from test_native import build
 
 
 def random_key(rng):
@@ -45,3 +47,21 @@ def test_concurrent_calls(des_oracle):
     rng = random.Random(8)
     keys = [random_key(rng) for _ in range(64)]
     assert run_in_threads(E_P16, keys, [des_oracle(k) for k in keys], 2000) == []
+
+
+def test_every_form_gives_the_known_answers_and_agrees_with_openssl(tmpdir, des_oracle):
+    """Each DES form this CPU runs, forced by name: the known LM answers and
+    OpenSSL's DES on random keys, all key bits set and clear among them."""
+    exe = build(tmpdir, "g++", [os.path.join(HERE, "native", "forms.cpp")], ["-std=c++17", "-O3", "-Wall", "-Wextra"])
+    known = [(v["password"].upper().encode("ascii").ljust(14, b"\0"), v["hash"]) for v in VECTORS["lmhash"]]
+    rng = random.Random(1977)
+    keys = [k for k, _ in known] + [b"\xff" * 14, b"\x80\x01" * 7] + [random_key(rng) for _ in range(500)]
+    run = subprocess.Popen([exe], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    out = run.communicate("".join(hexdigest(k) + "\n" for k in keys).encode())[0].decode().splitlines()
+    assert run.returncode == 0
+    forms, results = out[0].split(), [line.split() for line in out[1:]]
+    assert "portable" in forms and len(results) == len(keys)
+    for (_, expected), result in zip(known, results):
+        assert result == [expected] * len(forms)
+    for key, result in zip(keys, results):
+        assert result == [hexdigest(des_oracle(key))] * len(forms), hexdigest(key)
