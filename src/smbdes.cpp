@@ -440,13 +440,14 @@ HASHWICK_AVX2_FN std::uint64_t round_key_avx2(__m256i key_bytes, const std::arra
     return word;
 }
 
-// The two keys' round keys, round by round side by side.
+// The two keys' round keys, round by round side by side; the first rounds'
+// come first, so that the rounds can start while the rest are made.
 HASHWICK_AVX2_FN void schedule_avx2(const std::uint64_t key[2], std::uint64_t schedule[16][2]) {
-    for (int n = 0; n < 2; ++n) {
-        // The key's bytes, first byte lowest, in every 8-byte lane.
-        __m256i bytes = _mm256_set1_epi64x(static_cast<long long>(__builtin_bswap64(key[n] << 8)));
-        for (int round = 0; round < 16; ++round) schedule[round][n] = round_key_avx2(bytes, key_gather[round]);
-    }
+    __m256i bytes[2];
+    for (int n = 0; n < 2; ++n) // the key's bytes, first byte lowest, in every 8-byte lane
+        bytes[n] = _mm256_set1_epi64x(static_cast<long long>(__builtin_bswap64(key[n] << 8)));
+    for (int round = 0; round < 16; ++round)
+        for (int n = 0; n < 2; ++n) schedule[round][n] = round_key_avx2(bytes[n], key_gather[round]);
 }
 
 // The next round's windows of f's output, from the key-mixed windows x.
