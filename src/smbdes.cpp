@@ -8,10 +8,10 @@
 // are 32-bit words, bit 1 the most significant, rotated right by one so
 // that each S-box's six input bits sit side by side. Two forms of the
 // rounds and the key schedule exist:
-// - portable: S-boxes as 64-bit truth tables read out by shifts; the key
+// - portable: S-boxes as 64-bit truth tables read out by rotations; the key
 //   schedule as the masked OR of what each key bit contributes;
 // - AVX2 (x86-64, chosen per call by the CPU's features): S-boxes looked up
-//   by byte shuffles inside registers, 16 lookups per instruction; the key
+//   by byte shuffles inside registers, 32 lookups per instruction; the key
 //   schedule gathered bit by bit with shuffles and byte masks.
 #include <array>
 
@@ -132,12 +132,6 @@ constexpr std::uint64_t windows(std::uint32_t r) {
     return ((std::uint64_t(rotr32(r, 4)) << 32 | r) >> 2) & window_mask;
 }
 
-// The half back from its windows: between them they hold every bit.
-constexpr std::uint32_t from_windows(std::uint64_t w) {
-    std::uint32_t low = std::uint32_t(w) << 2, high = std::uint32_t(w >> 32) << 2;
-    return low | (rotl32(high, 4) & 0x03030303);
-}
-
 // A 48-bit value in E's bit order (a subkey) put where windows() puts E.
 constexpr int group_shift[8] = {26, 50, 18, 42, 10, 34, 2, 58};
 
@@ -152,7 +146,6 @@ constexpr bool windows_follow_expansion() {
     for (int bit = 0; bit < 32; ++bit) {
         std::uint32_t r = std::uint32_t(1) << (31 - bit);
         if (windows(rotr32(r, 1)) != key_windows(permute(r, 32, perm4, 48))) return false;
-        if (from_windows(windows(r)) != r) return false;
     }
     return true;
 }
@@ -329,20 +322,16 @@ void smbhash_portable(std::uint8_t out[16], const std::uint64_t key[2]) {
 
 // ---- AVX2 form.
 //
-// The halves are kept as their window words, both blocks side by side in
-// each 128-bit lane, so that a round never leaves the vector registers: E
-// is linear, so the next windows are those of L XOR those of f's output.
-// vpshufb looks up 16 bytes by their low four bits in a 16-byte table per
-// lane; a window's two high bits choose among four such tables. A byte of
-// a table holds eight output bits, one for each of the eight positions of
-// a block in the lane, and each position keeps its own. Each group of
-// eight positions makes the six bits of one window of the next round:
-// vpsadbw adds them up into that window's byte. Four sets of tables over
-// two lanes make the eight windows of each block.
+// Both blocks side by side in each 128-bit lane. vpshufb looks up 16 bytes
+// by their low four bits in a 16-byte table per lane; a window's two high
+// bits choose among four such tables. A byte of a table holds eight output
+// bits, one for each of the eight positions of a block in the lane, and
+// each position keeps its own: the eight positions of a group make one
+// byte of f's output, which vpsadbw adds up. Two sets of tables over two
+// lanes make the four bytes of each block's f. The halves stay in the
+// vector registers, and the next round's windows are made there.
 
 using Bytes32 = std::array<std::uint8_t, 32>;
-
-constexpr int window_byte(int set, int lane) { return 4 * lane + set; }
 
 constexpr int window_of(int sbox) {
     int b = 0;
@@ -350,35 +339,28 @@ constexpr int window_of(int sbox) {
     return b;
 }
 
-// The S-box output bit that feeds bit k of window byte b: through E, which
-// bit of the half it is, and through P, where that bit comes from.
-constexpr SboxBit window_source(int b, int k) {
-    for (int i = 0; i < 32; ++i)
-        if ((windows(std::uint32_t(1) << i) >> (8 * b + k)) & 1) return p_sources[i];
-    return {0, 0};
-}
+// Position k of lane l in set s makes bit k of byte 2l + s of f's output.
+constexpr SboxBit position_source(int set, int lane, int k) { return p_sources[8 * (2 * lane + set) + k]; }
 
-// Moves each block's windows to the positions that look them up; the two
-// positions of a group past the six window bits read zero.
+// Moves each block's windows to the positions that look them up.
 constexpr auto make_round_index() {
-    std::array<Bytes32, 4> t{};
-    for (int s = 0; s < 4; ++s)
+    std::array<Bytes32, 2> t{};
+    for (int s = 0; s < 2; ++s)
         for (int l = 0; l < 2; ++l)
             for (int n = 0; n < 2; ++n)
                 for (int k = 0; k < 8; ++k)
-                    t[s][16 * l + 8 * n + k] =
-                        k < 6 ? std::uint8_t(8 * n + window_of(window_source(window_byte(s, l), k).sbox)) : 0x80;
+                    t[s][16 * l + 8 * n + k] = std::uint8_t(8 * n + window_of(position_source(s, l, k).sbox));
     return t;
 }
 
 // [set][window's two high bits]: bit k of entry c is what position k
 // wants, for the window with those high bits and low bits c.
 constexpr auto make_round_tables() {
-    std::array<std::array<Bytes32, 4>, 4> t{};
-    for (int s = 0; s < 4; ++s)
+    std::array<std::array<Bytes32, 4>, 2> t{};
+    for (int s = 0; s < 2; ++s)
         for (int l = 0; l < 2; ++l)
-            for (int k = 0; k < 6; ++k) {
-                SboxBit want = window_source(window_byte(s, l), k);
+            for (int k = 0; k < 8; ++k) {
+                SboxBit want = position_source(s, l, k);
                 for (int high = 0; high < 4; ++high)
                     for (int c = 0; c < 16; ++c) {
                         int bit = (sbox_value(want.sbox, high << 4 | c) >> (3 - want.bit)) & 1;
@@ -450,10 +432,19 @@ HASHWICK_AVX2_FN void schedule_avx2(const std::uint64_t key[2], std::uint64_t sc
         for (int n = 0; n < 2; ++n) schedule[round][n] = round_key_avx2(bytes[n], key_gather[round]);
 }
 
-// The next round's windows of f's output, from the key-mixed windows x.
+// The windows of the halves, each in the low half of its 64-bit lane.
+HASHWICK_AVX2_FN __m256i windows_avx2(__m256i half) {
+    // Each half twice over, as windows() takes it: the lower copy gives
+    // the first four windows, the same rotated by six the other four.
+    __m256i twice = _mm256_shuffle_epi32(half, 0xA0);
+    __m256i both = _mm256_blend_epi32(_mm256_srli_epi64(twice, 2), _mm256_slli_epi64(twice, 26), 0xAA);
+    return _mm256_and_si256(both, _mm256_set1_epi64x(static_cast<long long>(window_mask)));
+}
+
+// f of both blocks from their key-mixed windows x.
 HASHWICK_AVX2_FN __m256i f_avx2(__m256i x) {
     __m256i bits = load(position_bits), sum = _mm256_setzero_si256();
-    for (int s = 0; s < 4; ++s) {
+    for (int s = 0; s < 2; ++s) {
         __m256i index = _mm256_shuffle_epi8(x, load(round_index[s]));
         // vpblendvb chooses by a byte's top bit: the window's two high bits
         // are moved there, by byte additions, which keep the shift units
@@ -465,12 +456,12 @@ HASHWICK_AVX2_FN __m256i f_avx2(__m256i x) {
                                          _mm256_shuffle_epi8(load(tables[1]), index), by_second);
         __m256i high = _mm256_blendv_epi8(_mm256_shuffle_epi8(load(tables[2]), index),
                                           _mm256_shuffle_epi8(load(tables[3]), index), by_second);
-        __m256i window =
+        __m256i byte =
             _mm256_sad_epu8(_mm256_and_si256(_mm256_blendv_epi8(low, high, by_first), bits), _mm256_setzero_si256());
-        // To its byte of the window word: 8 bits a set, 32 a lane.
-        sum = _mm256_or_si256(sum, _mm256_sllv_epi64(window, _mm256_set_epi64x(8 * s + 32, 8 * s + 32, 8 * s, 8 * s)));
+        // To its place in f: 8 bits a set, 16 a lane.
+        sum = _mm256_or_si256(sum, _mm256_sllv_epi64(byte, _mm256_set_epi64x(8 * s + 16, 8 * s + 16, 8 * s, 8 * s)));
     }
-    // Each lane made half of each window word; both lanes get the whole.
+    // Each lane made half of each f; both lanes get the whole.
     return _mm256_or_si256(sum, _mm256_permute4x64_epi64(sum, 0x4E));
 }
 
@@ -478,11 +469,10 @@ template <std::uint64_t Plain>
 __attribute__((target("avx2"))) void smbhash_avx2(std::uint8_t out[16], const std::uint64_t key[2]) {
     alignas(16) std::uint64_t schedule[16][2];
     schedule_avx2(key, schedule);
-    __m256i l = _mm256_set1_epi64x(static_cast<long long>(windows(initial_left<Plain>)));
-    __m256i r = _mm256_set1_epi64x(static_cast<long long>(windows(initial_right<Plain>)));
+    __m256i l = _mm256_set1_epi64x(initial_left<Plain>), r = _mm256_set1_epi64x(initial_right<Plain>);
     for (int round = 0; round < 16; ++round) {
         __m256i k = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(schedule[round])));
-        __m256i next = _mm256_xor_si256(l, f_avx2(_mm256_xor_si256(r, k)));
+        __m256i next = _mm256_xor_si256(l, f_avx2(_mm256_xor_si256(windows_avx2(r), k)));
         l = r;
         r = next;
     }
@@ -490,7 +480,7 @@ __attribute__((target("avx2"))) void smbhash_avx2(std::uint8_t out[16], const st
     _mm256_store_si256(reinterpret_cast<__m256i *>(halves[0]), l);
     _mm256_store_si256(reinterpret_cast<__m256i *>(halves[1]), r);
     for (int n = 0; n < 2; ++n)
-        store_le64(out + 8 * n, final_permutation(from_windows(halves[0][n]), from_windows(halves[1][n])));
+        store_le64(out + 8 * n, final_permutation(std::uint32_t(halves[0][n]), std::uint32_t(halves[1][n])));
     wipe(schedule);
     wipe(halves);
 }
