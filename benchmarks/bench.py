@@ -8,6 +8,9 @@ output is checked against hashwick's before it is timed. libpass installs
 itself as `passlib`, so it runs in a second process of this script beside
 its own hashwick and floor, and its ratios come from that process.
 Native level: benchmarks/native.cpp, built from the project's sources.
+"Before": where git can give it, the module and the DES unit as they were
+at BEFORE (the last table-driven, variable-time DES) are built beside the
+current ones and timed in the same runs.
 Writes benchmarks/results.md and benchmarks/results.png, and puts the
 tables into the README between its benchmark markers.
 """
@@ -27,6 +30,41 @@ BUILD = os.path.join(ROOT, "build", "bench")
 CXXFLAGS = ["-std=c++17", "-O3", "-fvisibility=hidden", "-fno-exceptions", "-fno-rtti", "-Wall", "-Wextra"]
 PASSWORDS = {8: "Tr0ub4dor", 14: "correcthorseba", 40: "correct horse battery staple and more 40"}
 PASSWORDS = {n: (p * 2)[:n] for n, p in PASSWORDS.items()}
+BEFORE = "12761d8"
+
+
+def before_source(path):
+    """The file at BEFORE, or None where there is no git history."""
+    try:
+        return subprocess.check_output(["git", "-C", ROOT, "show", "%s:%s" % (BEFORE, path)],
+                                       stderr=subprocess.DEVNULL)
+    except (OSError, subprocess.CalledProcessError):
+        return None
+
+
+def build_before_module():
+    """The module at BEFORE, loaded under its own name beside the current one."""
+    import importlib.util
+    import tarfile
+
+    target = os.path.join(BUILD, "before")
+    source = os.path.join(BUILD, "before-src")
+    try:
+        archive = subprocess.check_output(["git", "-C", ROOT, "archive", BEFORE], stderr=subprocess.DEVNULL)
+    except (OSError, subprocess.CalledProcessError):
+        return None
+    import io
+    import shutil
+
+    shutil.rmtree(source, ignore_errors=True)
+    shutil.rmtree(target, ignore_errors=True)
+    tarfile.open(fileobj=io.BytesIO(archive)).extractall(source)
+    subprocess.check_call([sys.executable, "-m", "pip", "install", "-q", "--no-deps", "--target", target, source])
+    path = next(os.path.join(target, f) for f in os.listdir(target) if f.startswith("hashwick") and f.endswith(".so"))
+    spec = importlib.util.spec_from_file_location("hashwick", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
 def build_floor():
@@ -93,6 +131,7 @@ def python_level(rounds, calls):
     import hashwick
 
     floor = build_floor()
+    before = build_before_module() if not os.environ.get("HASHWICK_BENCH_CHILD") else None
     candidates = {}
     for size, text in PASSWORDS.items():
         for kind, arg in (("str", text), ("bytes", text.encode())):
@@ -100,6 +139,9 @@ def python_level(rounds, calls):
             candidates[("floor", "floor", key)] = (floor, arg)
             for name in ("lmhash", "nthash", "hash"):
                 candidates[("hashwick", name, key)] = (getattr(hashwick, name), arg)
+                if before is not None:
+                    assert getattr(before, name)(arg) == getattr(hashwick, name)(arg)
+                    candidates[("before", name, key)] = (getattr(before, name), arg)
             for peer, (lm, nt) in peers().items():
                 for name, func, ours in (("lmhash", lm, hashwick.lmhash), ("nthash", nt, hashwick.nthash)):
                     try:
@@ -124,9 +166,18 @@ def python_level(rounds, calls):
 def native_level(rounds):
     binary = os.path.join(BUILD, "native")
     os.makedirs(BUILD, exist_ok=True)
-    sources = [os.path.join(HERE, "native.cpp")] + [os.path.join(ROOT, "src", f) for f in ("md4.cpp", "smbdes.cpp")]
-    subprocess.check_call(["g++"] + CXXFLAGS + ["-Wno-deprecated-declarations", "-I" + os.path.join(ROOT, "src")]
-                          + sources + ["-lcrypto", "-o", binary])
+    src = "-I" + os.path.join(ROOT, "src")
+    sources = [os.path.join(HERE, "native.cpp"), os.path.join(ROOT, "src", "md4.cpp")]
+    old = before_source("src/smbdes.cpp")
+    if old is not None:
+        # Compiled against the current header: E_P16's declaration is unchanged.
+        path = os.path.join(BUILD, "smbdes_before.cpp")
+        with open(path, "wb") as f:
+            f.write(old)
+        subprocess.check_call(["g++"] + CXXFLAGS + [src, "-DE_P16=E_P16_before", "-c", path, "-o", path + ".o"])
+        sources += ["-DHASHWICK_BEFORE=1", path + ".o"]
+    subprocess.check_call(["g++"] + CXXFLAGS + ["-Wno-deprecated-declarations", src] + sources
+                          + ["-lcrypto", "-o", binary])
     return json.loads(subprocess.check_output([binary, str(rounds)]).decode())
 
 
@@ -135,7 +186,7 @@ def libpass_level(rounds, calls):
     target = os.path.join(BUILD, "libpass")
     if not os.path.isdir(os.path.join(target, "passlib")):
         subprocess.check_call([sys.executable, "-m", "pip", "install", "-q", "--target", target, "libpass"])
-    env = dict(os.environ, PYTHONPATH=target + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    env = dict(os.environ, PYTHONPATH=target + os.pathsep + os.environ.get("PYTHONPATH", ""), HASHWICK_BENCH_CHILD="1")
     out = subprocess.check_output([sys.executable, __file__, "--child", str(rounds), str(calls)], env=env)
     return json.loads(out.decode())
 
@@ -153,7 +204,7 @@ def machine():
 
 
 def report(py, lib, native):
-    peers_ = sorted(set(k.split("|")[0] for k in py) - {"hashwick", "floor"})
+    peers_ = sorted(set(k.split("|")[0] for k in py) - {"hashwick", "floor", "before"})
     keys = ["%d %s" % (n, kind) for n in PASSWORDS for kind in ("str", "bytes")]
     get = lambda who, name, key, src=py: src.get("|".join((who, name, key)))
     fmt = lambda v: "%.0f" % v if v is not None and v >= 100 else ("%.1f" % v if v is not None else "n/a")
@@ -161,9 +212,13 @@ def report(py, lib, native):
              "## Python level: median ns per call", "",
              "| candidate | function | " + " | ".join(keys) + " |", "|---|---|" + "---|" * len(keys)]
     rows = [("floor", "floor")] + [("hashwick", n) for n in ("lmhash", "nthash", "hash")]
+    if get("before", "lmhash", keys[0]):
+        rows += [("before", n) for n in ("lmhash", "nthash", "hash")]
     rows += [(p, n) for p in peers_ for n in ("lmhash", "nthash")]
+    label = {"before": "hashwick at %s (variable-time DES)" % BEFORE}
     for who, name in rows:
-        lines.append("| %s | %s | %s |" % (who, name, " | ".join(fmt(get(who, name, k)) for k in keys)))
+        lines.append("| %s | %s | %s |" % (label.get(who, who), name,
+                                          " | ".join(fmt(get(who, name, k)) for k in keys)))
     for name in ("lmhash", "nthash"):
         if lib.get("passlib|%s|8 str" % name):
             lines.append("| libpass | %s | %s |" % (name, " | ".join(fmt(lib.get("passlib|%s|%s" % (name, k)))
@@ -179,6 +234,10 @@ def report(py, lib, native):
               "| nthash 40 chars / 8 chars | %.2f |" % (get("hashwick", "nthash", "40 str") / nt),
               "| lmhash 40 chars / 14 chars | %.2f |" % (get("hashwick", "lmhash", "40 str")
                                                          / get("hashwick", "lmhash", "14 str"))]
+    for name in ("lmhash", "nthash", "hash"):
+        if get("before", name, key):
+            lines.append("| %s now / at %s | %.2f |" % (name, BEFORE, get("hashwick", name, key)
+                                                        / get("before", name, key)))
     for p in peers_:
         for name, ours in (("lmhash", lm), ("nthash", nt)):
             if get(p, name, key):
@@ -189,11 +248,16 @@ def report(py, lib, native):
                 name, lib["passlib|%s|8 str" % name] / lib["hashwick|%s|8 str" % name]))
     lines += ["", "## Native level: median ns per call", "",
               "| operation | hashwick | OpenSSL | hashwick / OpenSSL |", "|---|---|---|---|"]
-    for label, ours, theirs in (("E_P16 (two DES keys and blocks)", "E_P16", "openssl_des"),
-                                ("MD4 of 16 bytes", "mdfour_16", "openssl_md4_16"),
-                                ("MD4 of 1 MiB", "mdfour_1mib", "openssl_md4_1mib")):
-        lines.append("| %s | %s | %s | %.2f |" % (label, fmt(native[ours]), fmt(native[theirs]),
-                                                  native[ours] / native[theirs]))
+    rows = [("E_P16 (two DES keys and blocks), as dispatched", "E_P16", "openssl_des"),
+            ("E_P16, portable form", "E_P16_portable", "openssl_des"),
+            ("E_P16, AVX2 form", "E_P16_avx2", "openssl_des"),
+            ("E_P16 at %s (table-driven, variable-time)" % BEFORE, "E_P16_before", "openssl_des"),
+            ("MD4 of 16 bytes", "mdfour_16", "openssl_md4_16"),
+            ("MD4 of 1 MiB", "mdfour_1mib", "openssl_md4_1mib")]
+    for label_, ours, theirs in rows:
+        if ours in native:
+            lines.append("| %s | %s | %s | %.2f |" % (label_, fmt(native[ours]), fmt(native[theirs]),
+                                                      native[ours] / native[theirs]))
     mib = lambda ns: (1 << 20) / ns * 1e9 / (1 << 20)
     lines.append("")
     lines.append("MD4 throughput on 1 MiB: hashwick %.0f MiB/s, OpenSSL %.0f MiB/s." % (
@@ -226,10 +290,11 @@ def chart(py, lib, path):
     import matplotlib.pyplot as plt
 
     bars = [("floor", py["floor|floor|8 str"])]
-    for who in ["hashwick"] + sorted(set(k.split("|")[0] for k in py) - {"hashwick", "floor"}):
+    label = {"before": "hashwick\nat " + BEFORE}
+    for who in ["hashwick", "before"] + sorted(set(k.split("|")[0] for k in py) - {"hashwick", "floor", "before"}):
         for name in ("lmhash", "nthash"):
             if "%s|%s|8 str" % (who, name) in py:
-                bars.append(("%s\n%s" % (who, name), py["%s|%s|8 str" % (who, name)]))
+                bars.append(("%s\n%s" % (label.get(who, who), name), py["%s|%s|8 str" % (who, name)]))
     for name in ("lmhash", "nthash"):
         if "passlib|%s|8 str" % name in lib:
             bars.append(("libpass\n%s" % name, lib["passlib|%s|8 str" % name]))
