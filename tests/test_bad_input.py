@@ -1,10 +1,13 @@
 # -*- coding: utf-8 -*-
 """Hostile and boundary arguments for every function, in one table: each
 gives its documented result or exception, and the interpreter keeps working."""
+import sys
+import warnings
+
 import pytest
 
 import hashwick
-from conftest import PARSER_TAKES_BUFFERS, PY2, VECTORS, hexdigest
+from conftest import PARSER_TAKES_BUFFERS, PY2, PYPY, VECTORS, hexdigest
 
 OK = "ok"
 text_type = type(u"")
@@ -90,6 +93,29 @@ else:
         (u"caf\xe9 \u20ac \U0001F600", OK, OK),
         ((u"\u00e9" * 7 + u"\U0001F600").encode("utf-8"), OK, OK),
     ]
+    # Each encoding step at its edges, in each storage width of a str (the
+    # prefix widens it) and as UTF-8 bytes: the last code point of each
+    # UTF-8 and UTF-16 width and the first of the next, around the surrogates.
+    for cp in (0x7F, 0x80, 0x7FF, 0x800, 0xD7FF, 0xE000, 0xFFFF, 0x10000, 0x10FFFF):
+        for prefix in (u"", u"\u0100", u"\U00010000"):
+            text = prefix + chr(cp) + u"x"
+            CASES += [(text, OK, OK), (text.encode("utf-8"), OK, OK)]
+    for cp in (0xD800, 0xDBFF, 0xDC00, 0xDFFF):
+        for prefix in (u"", u"\U00010000"):
+            CASES += [(prefix + chr(cp), UnicodeEncodeError, UnicodeEncodeError),
+                      (Text(prefix + u"x" + chr(cp)), UnicodeEncodeError, UnicodeEncodeError)]
+    # Characters of each UTF-8 width, in runs that end on both sides of the
+    # UTF-16 staging buffer's end (256 bytes) and of its second fill.
+    for char in (u"\u00e9", u"\u20ac", u"\U0001F600"):
+        units = 2 if char == u"\U0001F600" else 1
+        for n in (127, 128, 129, 255, 256, 257):
+            text = char * (n // units) + u"a" * (n % units)
+            CASES += [(text, OK, OK), (text.encode("utf-8"), OK, OK), (Bytes(text.encode("utf-8")), OK, OK)]
+    # The LM key's 14-byte cut falling inside a character of each width.
+    for char, width in ((u"\u00e9", 2), (u"\u20ac", 3), (u"\U0001F600", 4)):
+        for inside in range(1, width):
+            text = u"a" * (14 - inside) + char + u"b"
+            CASES += [(text, OK, OK), (Text(text), OK, OK), (text.encode("utf-8"), OK, OK)]
 
 
 # The codec each half uses, to compare errors word for word.
@@ -138,3 +164,29 @@ def test_each_function(arg, lm, nt, oracle, des_oracle):
         first = results["lmhash"] if lm is not OK else results["nthash"]
         assert type(pair) is type(first) and pair.args == first.args
     assert hashwick.hash(u"Password") == (VECTORS["lmhash"][0]["hash"], VECTORS["nthash"][0]["hash"])
+
+
+def legacy_str(text):
+    """A str made through the old Py_UNICODE API and not yet made ready."""
+    import ctypes
+
+    api = ctypes.pythonapi
+    api.PyUnicode_FromUnicode.restype = ctypes.py_object
+    api.PyUnicode_FromUnicode.argtypes = [ctypes.c_void_p, ctypes.c_ssize_t]
+    api.PyUnicode_AsUnicode.restype = ctypes.c_void_p
+    api.PyUnicode_AsUnicode.argtypes = [ctypes.py_object]
+    units = text.encode("utf-32-le" if ctypes.sizeof(ctypes.c_wchar) == 4 else "utf-16-le", "surrogatepass")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # the point: a str made the old way
+        legacy = api.PyUnicode_FromUnicode(None, len(units) // ctypes.sizeof(ctypes.c_wchar))
+    ctypes.memmove(api.PyUnicode_AsUnicode(legacy), units, len(units))
+    return legacy
+
+
+@pytest.mark.skipif(PY2 or PYPY or sys.version_info >= (3, 12), reason="CPython 3.3-3.11 have strs not yet ready")
+@pytest.mark.parametrize("text", [u"Password", u"caf\xe9 \u0100", u"\u20ac" * 9, u"a\U0001F600" * 5, u"x\udfff"],
+                         ids=["ascii", "latin-1 and more", "BMP", "astral", "surrogate"])
+def test_a_str_not_yet_ready_is_hashed_as_the_same_ready_str(text):
+    for name in ("lmhash", "nthash", "hash"):
+        got, want = outcome(getattr(hashwick, name), legacy_str(text)), outcome(getattr(hashwick, name), text)
+        assert type(got) is type(want) and (got == want if isinstance(want, (str, tuple)) else got.args == want.args)
