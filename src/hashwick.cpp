@@ -382,6 +382,19 @@ bool stream_str(Utf16Stream &s, PyObject *str) {
     return ready(str) && visit_units(str, [&s](const auto *units, std::size_t n) { return stream_units(s, units, n); });
 }
 
+// The interpreter's codecs, asked for their own errors, work on the stack
+// below the caller and may leave pieces of the password there (an encoder
+// keeps a small output buffer on its frame): zeroed once they return.
+#if defined(_MSC_VER)
+__declspec(noinline)
+#else
+__attribute__((noinline))
+#endif
+    void scrub_codec_stack() {
+    unsigned char below[8192];
+    wipe(below, sizeof below);
+}
+
 // NT digest of a str. On a surrogate the codec itself is asked, so the
 // caller sees exactly its UnicodeEncodeError.
 bool nt_digest_str(PyObject *str, std::uint8_t digest[digest_size]) {
@@ -394,6 +407,7 @@ bool nt_digest_str(PyObject *str, std::uint8_t digest[digest_size]) {
     stream_abandon(s);
     if (PyErr_Occurred()) return false;
     PyObject *encoded = PyUnicode_AsEncodedString(str, "utf-16le", nullptr);
+    scrub_codec_stack();
     if (!encoded) return false;
     // Not reached while the codec refuses surrogates; hash what it gave.
     hashwick::md4(digest, reinterpret_cast<const std::uint8_t *>(PyBytes_AS_STRING(encoded)),
@@ -413,6 +427,7 @@ bool nt_digest_bytes(const char *bytes, Py_ssize_t n, std::uint8_t digest[digest
     stream_abandon(s);
     // Ill-formed: let the codec raise its own UnicodeDecodeError.
     PyObject *str = PyUnicode_DecodeUTF8(bytes, n, nullptr);
+    scrub_codec_stack();
     if (!str) return false;
     bool ok = nt_digest_str(str, digest);
     Py_DECREF(str);
@@ -453,6 +468,7 @@ bool lm_prefix_str(PyObject *str, std::uint8_t out[lm_key_size], Py_ssize_t &len
     if (len >= 0) return true;
     // A fresh bytes object, unlike the parser's, is not cached in the str.
     PyObject *utf8 = PyUnicode_AsUTF8String(str);
+    scrub_codec_stack();
     if (!utf8) return false;
     // Not reached while UTF-8 refuses surrogates; use what the codec gave.
     len = PyBytes_GET_SIZE(utf8) < Py_ssize_t(lm_key_size) ? PyBytes_GET_SIZE(utf8) : Py_ssize_t(lm_key_size);

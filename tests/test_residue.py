@@ -1,0 +1,143 @@
+# -*- coding: utf-8 -*-
+"""What a call leaves behind. A test-only extension (tests/native/probe.cpp)
+zeroes a stretch of stack, calls a function, and looks there for the
+password material it handled: the password, its UTF-8 and UTF-16LE forms,
+the upper-cased LM key, the MD4 message words, the DES round keys. It also
+makes the interpreter's allocations fail, one at a time: each call then
+raises MemoryError or gives its result, leaks nothing and leaves nothing on
+the stack, and the interpreter goes on working."""
+import os
+import subprocess
+import sys
+import sysconfig
+
+import pytest
+
+import hashwick
+from conftest import HERE, PY2, PYPY
+from test_native import SRC
+
+pytestmark = pytest.mark.skipif(PY2 or PYPY, reason="the probe is a CPython 3 extension; a stack scan means "
+                                                    "nothing where objects and frames are the JIT's (PyPy)")
+
+PASSWORD = u"Qz8#kW2!mN5&vRt"  # 15 characters, none alike by chance
+
+
+@pytest.fixture(scope="module")
+def probe(tmpdir_factory):
+    out = str(tmpdir_factory.mktemp("probe"))
+    target = os.path.join(out, "hashwick_probe" + sysconfig.get_config_var("EXT_SUFFIX"))
+    try:
+        subprocess.check_call(["g++", "-std=c++17", "-O2", "-shared", "-fPIC", "-fvisibility=hidden",
+                               "-I" + SRC, "-I" + sysconfig.get_paths()["include"],
+                               os.path.join(HERE, "native", "probe.cpp"), os.path.join(SRC, "md4.cpp"), "-o", target])
+    except OSError:
+        pytest.skip("g++ is not installed")
+    sys.path.insert(0, out)
+    try:
+        import hashwick_probe
+    finally:
+        sys.path.remove(out)
+    return hashwick_probe
+
+
+def slices(raw, size=12):
+    """Pieces of raw that a stack copy of it would contain."""
+    return [raw[i:i + size] for i in range(0, max(1, len(raw) - size + 1), size)] or [raw]
+
+
+def lm_patterns(probe, raw):
+    key = bytes(bytearray(b - 32 if 0x61 <= b <= 0x7A else b for b in bytearray(raw[:14]))).ljust(14, b"\0")
+    words = []
+    for half in (key[:7], key[7:]):
+        schedule = probe.schedule(half)
+        words += [schedule[i:i + 8] for i in range(0, len(schedule), 8) if schedule[i:i + 8].count(b"\0") < 3]
+    return [raw[:14], key] + words
+
+
+def nt_patterns(probe, text):
+    message = text.encode("utf-16-le")
+    return slices(message) + probe.md4_states(message)
+
+
+def str_patterns(probe, text):
+    return lm_patterns(probe, text.encode("utf-8")) + nt_patterns(probe, text)
+
+
+# (name, argument, patterns maker): every path a password takes, errors too.
+def cases(probe):
+    latin1, bmp, astral = PASSWORD + u"\xe9" * 20, PASSWORD + u"\u20ac" * 40, PASSWORD + u"\U0001F511" * 40
+    found = []
+    for text in (PASSWORD, latin1, bmp, astral):
+        found += [("lmhash", text, lm_patterns(probe, text.encode("utf-8"))),
+                  ("nthash", text, nt_patterns(probe, text)),
+                  ("hash", text, str_patterns(probe, text)),
+                  ("hash", text.encode("utf-8"), str_patterns(probe, text))]
+    # Refused, after password material was handled: a surrogate past the LM
+    # cut, in each width; ill-formed UTF-8 after a few chunks.
+    for text in (PASSWORD + u"\udc00", bmp + u"\ud800", astral + u"\udfff"):
+        found += [("lmhash", text, lm_patterns(probe, text[:14].encode("utf-8"))),
+                  ("nthash", text, nt_patterns(probe, text[:-1]))]
+    found.append(("nthash", bmp.encode("utf-8") + b"\xff", nt_patterns(probe, bmp)))
+    return found
+
+
+def test_no_password_material_is_left_on_the_stack(probe):
+    for name, arg, patterns in cases(probe):
+        result, _, found = probe.run(getattr(hashwick, name), (arg,), 0, patterns)
+        assert not found, (name, arg, [patterns[i] for i in found], result)
+
+
+def test_the_primitives_leave_nothing_on_the_stack(probe):
+    # Here the outputs are off the stack, so the last chaining words, which
+    # are the digest, must not be left on it either.
+    key = PASSWORD.upper().encode("ascii")[:14]
+    patterns = lm_patterns(probe, key) + [key[:7][::-1], key[7:][::-1]]
+    for form in ("E_P16", "E_P16 portable"):
+        hash16, found = probe.native(hashwick.__file__, form, key, patterns)
+        assert not found, (form, [patterns[i] for i in found])
+    for message in ((PASSWORD * 10).encode("utf-16-le"), b"x" * 70, b"y" * 40):
+        digest, found = probe.native(hashwick.__file__, "mdfour", message, [])
+        patterns = slices(message) + probe.md4_states(message) + [digest]
+        assert not probe.native(hashwick.__file__, "mdfour", message, patterns)[1]
+    assert hash16 != digest
+
+
+def test_the_scan_finds_what_a_call_leaves(probe):
+    data = PASSWORD.encode("ascii") * 3
+    assert probe.run(probe.leave, (data,), 0, [data, b"not on the stack"])[2] == [0]
+
+
+def outcome(function, arg):
+    try:
+        return function(arg)
+    except Exception as error:  # noqa: B902 - compared by type and args
+        return error
+
+
+def same(a, b):
+    return a == b if not isinstance(b, Exception) else type(a) is type(b) and a.args == b.args
+
+
+def test_failing_allocations(probe):
+    arguments = [b"Password", PASSWORD, PASSWORD + u"\u20ac", PASSWORD + u"\U0001F511", type(u"T", (type(u""),), {})(
+        PASSWORD), type("B", (bytes,), {})(b"Password"), PASSWORD + u"\udc00", b"pass\xff", None, bytearray(b"x")]
+    for round_ in range(3):
+        if round_ == 2:
+            blocks = sys.getallocatedblocks()
+            refs = getattr(sys, "gettotalrefcount", lambda: 0)()
+        for name in ("lmhash", "nthash", "hash"):
+            function = getattr(hashwick, name)
+            for arg in arguments:
+                want = outcome(function, arg)
+                patterns = str_patterns(probe, arg) if isinstance(arg, type(u"")) and u"\udc00" not in arg else []
+                _, allocations, _ = probe.run(function, (arg,), 0, [])
+                for at in range(1, allocations + 1):
+                    got, _, found = probe.run(function, (arg,), at, patterns)
+                    assert isinstance(got, MemoryError) or same(got, want), (name, arg, at, got)
+                    assert not found, (name, arg, at)
+                assert same(outcome(function, arg), want)
+    # The third round repeats the second: nothing it made may still be held.
+    assert sys.getallocatedblocks() - blocks <= 0
+    if hasattr(sys, "gettotalrefcount"):
+        assert sys.gettotalrefcount() - refs <= 0
