@@ -3,7 +3,7 @@
 PYTHON ?= python
 SECONDS ?= 60
 
-.PHONY: install test test-all sanitize fuzz leaks huge dist bench lint format ci
+.PHONY: install test test-all sid cpus sanitize fuzz leaks huge dist bench lint format ci
 
 install:  ## build and install into the current interpreter
 	$(PYTHON) -m pip install .
@@ -11,8 +11,14 @@ install:  ## build and install into the current interpreter
 test:  ## the test suite on the current interpreter (the README's command)
 	$(PYTHON) -m pip install ".[test]" && $(PYTHON) -m pytest
 
-test-all:  ## the suite on every CPython under pyenv
+test-all:  ## the suite on every CPython under pyenv and Debian's PyPy
 	bash .ci/pythons
+
+sid:  ## the suite on Debian sid's CPython 3.14, 3.15 and PyPy, in a sid root
+	bash .ci/sid
+
+cpus:  ## the suite on arm64 and s390x, in Debian roots under qemu
+	bash .ci/cpus
 
 sanitize:  ## the suite against an ASan+UBSan build
 	PYTHON=$(PYTHON) bash .ci/sanitize
@@ -26,13 +32,13 @@ leaks:  ## memory over 10^6 calls a path; refcounts on a debug interpreter
 huge:  ## nthash past 2 GiB of UTF-16LE
 	HASHWICK_SLOW=1 $(PYTHON) -m pytest -q tests/test_nthash.py -k 2_gib
 
-dist:  ## sdist, wheel, manylinux repair, clean installs
+dist:  ## sdist, a manylinux wheel for every interpreter, clean installs
 	PYTHON=$(PYTHON) bash .ci/dist
 
 bench:  ## benchmarks/results.md and results.png
 	$(PYTHON) -m pip install ".[bench]" && $(PYTHON) benchmarks/bench.py
 
-lint:  ## ruff, clang-format, warnings with g++ and clang++
+lint:  ## ruff, clang-format, warnings with g++ and clang++, the host's and sid's newest
 	PYTHON=$(PYTHON) bash .ci/lint
 
 format:  ## rewrite the sources in the house style
