@@ -27,6 +27,17 @@ inline void store_le32(std::uint8_t *p, std::uint32_t v) {
     p[3] = std::uint8_t(v >> 24);
 }
 
+// Makes the compiler read the message words from their one copy, which is
+// wiped, instead of keeping them in registers from round to round: with too
+// few registers for them it would spill copies that no wipe reaches.
+inline void reread(const std::uint32_t X[16]) {
+#if defined(__GNUC__) || defined(__clang__)
+    __asm__ __volatile__("" : : "r"(X) : "memory");
+#else
+    (void)X;
+#endif
+}
+
 // The compression function over one block already read into words.
 inline void mdfour64(std::uint32_t abcd[4], const std::uint32_t X[16]) {
     std::uint32_t A = abcd[0], B = abcd[1], C = abcd[2], D = abcd[3];
@@ -37,12 +48,14 @@ inline void mdfour64(std::uint32_t abcd[4], const std::uint32_t X[16]) {
         C = rotl(C + F(D, A, B) + X[i + 2], 11);
         B = rotl(B + F(C, D, A) + X[i + 3], 19);
     }
+    reread(X);
     for (int i = 0; i < 4; ++i) {
         A = rotl(A + G(B, C, D) + X[i] + round2_constant, 3);
         D = rotl(D + G(A, B, C) + X[i + 4] + round2_constant, 5);
         C = rotl(C + G(D, A, B) + X[i + 8] + round2_constant, 9);
         B = rotl(B + G(C, D, A) + X[i + 12] + round2_constant, 13);
     }
+    reread(X);
     constexpr int round3_order[4] = {0, 2, 1, 3};
     for (int i : round3_order) {
         A = rotl(A + H(B, C, D) + X[i] + round3_constant, 3);
