@@ -175,7 +175,9 @@ def legacy_str(text):
     api.PyUnicode_FromUnicode.argtypes = [ctypes.c_void_p, ctypes.c_ssize_t]
     api.PyUnicode_AsUnicode.restype = ctypes.c_void_p
     api.PyUnicode_AsUnicode.argtypes = [ctypes.py_object]
-    units = text.encode("utf-32-le" if ctypes.sizeof(ctypes.c_wchar) == 4 else "utf-16-le", "surrogatepass")
+    # Py_UNICODE units in the machine's byte order (s390x is big-endian).
+    codec = ("utf-32-" if ctypes.sizeof(ctypes.c_wchar) == 4 else "utf-16-") + sys.byteorder[0] + "e"
+    units = text.encode(codec, "surrogatepass")
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)  # the point: a str made the old way
         legacy = api.PyUnicode_FromUnicode(None, len(units) // ctypes.sizeof(ctypes.c_wchar))
