@@ -385,17 +385,17 @@ struct KeyGather {
 
 constexpr auto make_key_gather() {
     std::array<std::array<KeyGather, 2>, 16> t{};
-    for (int bit = 0; bit < 56; ++bit)
-        for (int round = 0; round < 16; ++round)
-            for (int p = 0; p < 64; ++p)
-                if ((bit_schedule[bit][round] >> p) & 1) {
-                    t[round][p / 32].index[p % 32] = std::uint8_t(bit / 8);
-                    t[round][p / 32].bit[p % 32] = std::uint8_t(0x80 >> (bit % 8));
-                }
     for (auto &round : t)
         for (KeyGather &g : round)
-            for (int q = 0; q < 32; ++q)
-                if (!g.bit[q]) g.index[q] = 0x80, g.bit[q] = 1;
+            for (int q = 0; q < 32; ++q) g.index[q] = 0x80, g.bit[q] = 1;
+    // Each key bit reaches at most one bit of a round key.
+    for (int bit = 0; bit < 56; ++bit)
+        for (int round = 0; round < 16; ++round)
+            if (std::uint64_t reached = bit_schedule[bit][round]) {
+                int p = lowest_bit(reached);
+                t[round][p / 32].index[p % 32] = std::uint8_t(bit / 8);
+                t[round][p / 32].bit[p % 32] = std::uint8_t(0x80 >> (bit % 8));
+            }
     return t;
 }
 

@@ -8,7 +8,8 @@
 // exception, allocations made, indices of the patterns found).
 // native(path, name, input, patterns) does the same for an exported
 // primitive, called directly ("E_P16 portable": that form, forced).
-// md4_states(message) gives MD4's chaining words after each block.
+// md4_states(message) gives MD4's chaining words after each block;
+// halves(hash16) the DES halves that made a hash.
 // leave(data) leaves data on the stack, for the
 // scan to be seen to work. schedule(key7) gives the DES round keys of a
 // 7-byte key as the form in memory is recognised by.
@@ -183,6 +184,23 @@ __attribute__((noinline)) PyObject *leave(PyObject *, PyObject *args) {
     return PyLong_FromLong(copy[0]);
 }
 
+// The halves a DES form ends with, from its output: IP of each block gives
+// R16 L16; returned rotated as the forms hold them, l0 l1 r0 r1.
+PyObject *halves(PyObject *, PyObject *args) {
+    Py_buffer out;
+    if (!PyArg_ParseTuple(args, "y*", &out)) return nullptr;
+    std::uint32_t words[4] = {};
+    for (int n = 0; n < 2 && out.len >= 16; ++n) {
+        std::uint64_t block = 0;
+        for (int i = 0; i < 8; ++i) block = block << 8 | static_cast<const std::uint8_t *>(out.buf)[8 * n + i];
+        std::uint64_t pre = hashwick::permute(block, 64, hashwick::perm3, 64);
+        words[n] = hashwick::rotr32(std::uint32_t(pre), 1);
+        words[2 + n] = hashwick::rotr32(std::uint32_t(pre >> 32), 1);
+    }
+    PyBuffer_Release(&out);
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(words), sizeof words);
+}
+
 // MD4's chaining words after each whole block of a message.
 PyObject *md4_states(PyObject *, PyObject *args) {
     Py_buffer message;
@@ -201,9 +219,13 @@ PyObject *md4_states(PyObject *, PyObject *args) {
 }
 
 PyMethodDef functions[] = {
-    {"leave", leave, METH_VARARGS, nullptr},       {"md4_states", md4_states, METH_VARARGS, nullptr},
-    {"run", run, METH_VARARGS, nullptr},           {"native", native, METH_VARARGS, nullptr},
-    {"schedule", schedule, METH_VARARGS, nullptr}, {nullptr, nullptr, 0, nullptr},
+    {"leave", leave, METH_VARARGS, nullptr},
+    {"md4_states", md4_states, METH_VARARGS, nullptr},
+    {"halves", halves, METH_VARARGS, nullptr},
+    {"run", run, METH_VARARGS, nullptr},
+    {"native", native, METH_VARARGS, nullptr},
+    {"schedule", schedule, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef module = {

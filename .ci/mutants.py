@@ -1,0 +1,289 @@
+#!/usr/bin/env python3
+"""Mutation testing of src/. Mutants are made by operator class over the
+lines the compiler sees for this interpreter (arithmetic, shift, bitwise,
+comparison, logical and compound-assignment operators, integer constants,
+one entry of each constant table, deleted statements, deleted wipes); each
+is built into
+the module and the test suite runs against it, stopping at its first
+failure. The few the suite leaves alive run again against an ASan+UBSan
+build. A mutant still alive must be listed in .ci/equivalent-mutants.txt
+with the reason it cannot change behaviour; any other fails the run.
+
+    python .ci/mutants.py [--jobs N] [--every K] [--list]
+
+--every K keeps every K-th mutant of each class in each file (default 1),
+but every wipe and every table.
+"""
+import argparse
+import collections
+import concurrent.futures
+import os
+import re
+import shutil
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+UNITS = ["src/md4.cpp", "src/smbdes.cpp", "src/hashwick.cpp"]
+HEADERS = ["src/primitives.hpp"]
+EQUIVALENTS = os.path.join(ROOT, ".ci", "equivalent-mutants.txt")
+CXXFLAGS = ["-std=c++17", "-O3", "-fvisibility=hidden", "-fno-exceptions", "-fno-rtti", "-fPIC", "-w"]
+SANITIZE = ["-fsanitize=address,undefined", "-fno-sanitize-recover=all", "-fno-omit-frame-pointer", "-g"]
+TIMEOUT = 300
+
+Mutant = collections.namedtuple("Mutant", "path line klass before after")
+
+# Binary operators as the house style writes them, spaced on both sides.
+SWAPS = {
+    "arithmetic": [(" + ", " - "), (" - ", " + "), (" * ", " + ")],
+    "shift": [(" << ", " >> "), (" >> ", " << ")],
+    "bitwise": [(" & ", " | "), (" | ", " & "), (" ^ ", " | ")],
+    "comparison": [(" < ", " <= "), (" <= ", " < "), (" > ", " >= "), (" >= ", " > "), (" == ", " != "),
+                   (" != ", " == ")],
+    "logical": [(" && ", " || "), (" || ", " && ")],
+    "compound": [(" += ", " -= "), (" -= ", " += "), (" |= ", " ^= "), (" ^= ", " |= "), (" &= ", " |= ")],
+}
+CONSTANT = re.compile(r"(?<![\w.])(0[xX][0-9A-Fa-f]+|\d+)(?![\w.])")
+STATEMENT = re.compile(r"^\s{4,}(?:[A-Za-z_][\w:.>-]*(?:\(.*\))?\s*(?:[-+|^&]?=\s.*)?|return\s.*"
+                       r"|[A-Za-z_][\w:]*\(.*\));$")
+TABLE = re.compile(r"^constexpr std::uint\d+_t (\w+)\[.*\] = \{")
+
+
+def live_lines(unit, path, flags):
+    """The lines of path that the preprocessor keeps when it builds unit."""
+    out = subprocess.check_output(["g++", "-E"] + flags + [unit], cwd=ROOT).decode("utf-8", "replace")
+    live, current, line = set(), None, 0
+    for text in out.splitlines():
+        marker = re.match(r'^# (\d+) "([^"]+)"', text)
+        if marker:
+            line, current = int(marker.group(1)), os.path.normpath(os.path.join(ROOT, marker.group(2)))
+            continue
+        if current == os.path.join(ROOT, path) and text.strip():
+            live.add(line)
+        line += 1
+    return live
+
+
+def code_only(text):
+    """The line with comments and string and character literals blanked."""
+    text = re.sub(r'"(\\.|[^"\\])*"', lambda m: '"' + " " * (len(m.group()) - 2) + '"', text)
+    text = re.sub(r"'(\\.|[^'\\])'", lambda m: "'" + " " * (len(m.group()) - 2) + "'", text)
+    return text.split("//", 1)[0]
+
+
+def mutants_of(path, live):
+    with open(os.path.join(ROOT, path)) as f:
+        lines = f.read().split("\n")
+    found, table, in_comment = [], None, False
+    for number, text in enumerate(lines, 1):
+        stripped = text.strip()
+        if in_comment or stripped.startswith("/*"):
+            in_comment = "*/" not in stripped
+            continue
+        if number not in live or stripped.startswith("#") or stripped.startswith("static_assert"):
+            continue
+        code = code_only(text)
+        start = TABLE.match(text)
+        if start or table:
+            # A constant table: one mutant, its first entry. Its rows are the
+            # standard's; mutating them all would only repeat this one.
+            m = CONSTANT.search(code[code.index("{"):] if start else code) if table != "done" else None
+            if m:
+                at = (code.index("{") if start else 0) + m.start()
+                found.append(Mutant(path, number, "table", text, text[:at] + str(int(m.group(), 0) + 1)
+                                    + text[at + len(m.group()):]))
+                table = "done"
+            else:
+                table = table or "open"
+            if "};" in code:
+                table = None
+            continue
+        for klass, swaps in SWAPS.items():
+            for old, new in swaps:
+                for m in re.finditer(re.escape(old), code):
+                    found.append(Mutant(path, number, klass, text, text[:m.start()] + new + text[m.end():]))
+        for m in CONSTANT.finditer(code):
+            if code[:m.start()].rstrip().endswith(("[", "<")) and code[m.end():].lstrip().startswith(("]", ">")):
+                continue  # array sizes and template arguments: refused by the compiler, or a different program
+            value = int(m.group(), 0)
+            found.append(Mutant(path, number, "constant", text, text[:m.start()] + str(value + 1 if value else 1)
+                                + text[m.end():]))
+        if STATEMENT.match(code) and not re.match(r"^\s*(const|constexpr|std::|unsigned|int|auto|bool|char|"
+                                                  r"PyObject|Py_ssize_t|Utf16Stream|__m256i)\b", code):
+            # Wipes are a class of their own, always made whole.
+            klass = "wipe" if re.search(r"\b(wipe|scrub\w*)\(", code) else "deletion"
+            found.append(Mutant(path, number, klass, text, re.match(r"^\s*", text).group() + ";"))
+    return found
+
+
+def read_equivalents():
+    known = {}
+    if os.path.exists(EQUIVALENTS):
+        with open(EQUIVALENTS) as f:
+            for row in f:
+                if row.strip() and not row.startswith("#"):
+                    path, before, after, reason = [part.strip() for part in row.split(" | ")]
+                    known[(path, before, after)] = reason
+    return known
+
+
+def key(mutant):
+    return (mutant.path, mutant.before.strip(), mutant.after.strip())
+
+
+class Builder:
+    """A copy of src/ and tests/ with the units compiled once; a mutant
+    recompiles its own unit and relinks."""
+
+    def __init__(self, flags):
+        self.dir = os.path.join(tempfile.mkdtemp(prefix="hashwick-mutant-"), "tree")
+        shutil.copytree(ROOT, self.dir, ignore=shutil.ignore_patterns(".git", "build", "dist", "*.so", "__pycache__",
+                                                                       "*.egg-info"))
+        self.flags = flags
+        self.out = os.path.join(self.dir, "build")
+        os.makedirs(self.out)
+        self.objects = {unit: self.compile(unit) for unit in UNITS}
+        self.link(list(self.objects.values()))
+
+    def compile(self, unit):
+        target = os.path.join(self.out, os.path.basename(unit) + ".o")
+        subprocess.check_call(["g++"] + CXXFLAGS + self.flags + ["-Isrc", "-I" + sysconfig.get_paths()["include"],
+                                                                  "-c", unit, "-o", target], cwd=self.dir,
+                              stderr=subprocess.DEVNULL)
+        return target
+
+    def link(self, objects):
+        module = os.path.join(self.out, "hashwick" + sysconfig.get_config_var("EXT_SUFFIX"))
+        subprocess.check_call(["g++", "-shared"] + self.flags + objects + ["-o", module])
+
+    def build(self, mutant):
+        """Writes the mutant in, builds; False if the compiler refuses it."""
+        path = os.path.join(self.dir, mutant.path)
+        with open(os.path.join(ROOT, mutant.path)) as f:
+            lines = f.read().split("\n")
+        lines[mutant.line - 1] = mutant.after
+        with open(path, "w") as f:
+            f.write("\n".join(lines))
+        units = UNITS if mutant.path in HEADERS else [mutant.path]
+        try:
+            objects = dict(self.objects)
+            for unit in units:
+                objects[unit] = self.compile(unit)
+            self.link(list(objects.values()))
+            return True
+        except subprocess.CalledProcessError:
+            return False
+
+    def restore(self, mutant):
+        shutil.copy(os.path.join(ROOT, mutant.path), os.path.join(self.dir, mutant.path))
+
+    def test(self, env_extra=None, first_failure=True):
+        env = dict(os.environ, PYTHONPATH=self.out, PYTHONDONTWRITEBYTECODE="1", **(env_extra or {}))
+        env.pop("HASHWICK_SLOW", None)
+        command = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--capture=sys", "tests"]
+        try:
+            run = subprocess.run(command + (["-x"] if first_failure else []), cwd=self.dir, env=env,
+                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=TIMEOUT)
+        except subprocess.TimeoutExpired:
+            return "killed (time-out)"
+        if run.returncode == 0:
+            return "survived"
+        failed = re.findall(r"^(?:FAILED|ERROR) (\S+)", run.stdout.decode("utf-8", "replace"), re.M)
+        return "killed (%s)" % (failed[0] if failed else "exit %d" % run.returncode)
+
+
+def run_all(mutants, builder):
+    results = []
+    for mutant in mutants:
+        if not builder.build(mutant):
+            results.append((mutant, "refused by the compiler"))
+        else:
+            results.append((mutant, builder.test()))
+        builder.restore(mutant)
+    return results
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1)
+    parser.add_argument("--every", type=int, default=1)
+    parser.add_argument("--list", action="store_true", help="print the mutants and stop")
+    parser.add_argument("--verbose", action="store_true", help="say what became of each mutant")
+    parser.add_argument("--only", help="just the mutants whose mutated line contains this text")
+    parser.add_argument("--kind", help="just the mutants of this class")
+    args = parser.parse_args()
+    started = time.time()
+    flags = ["-Isrc", "-I" + sysconfig.get_paths()["include"]] + CXXFLAGS
+    mutants = []
+    for path in UNITS + HEADERS:
+        unit = path if path in UNITS else "src/hashwick.cpp"
+        by_class = collections.defaultdict(list)
+        for mutant in mutants_of(path, live_lines(unit, path, flags)):
+            by_class[mutant.klass].append(mutant)
+        for klass in sorted(by_class):
+            mutants += by_class[klass][::1 if klass in ("wipe", "table") else args.every]
+    if args.only:
+        mutants = [m for m in mutants if args.only in m.after]
+    if args.kind:
+        mutants = [m for m in mutants if m.klass == args.kind]
+    if args.list:
+        for m in mutants:
+            print("%s:%d %s: %s" % (m.path, m.line, m.klass, m.after.strip()))
+        print(len(mutants), "mutants")
+        return 0
+    print("%d mutants from %s" % (len(mutants), ", ".join(UNITS + HEADERS)), flush=True)
+    builders = [Builder([]) for _ in range(args.jobs)]
+    # The unmutated build must pass, or every mutant would look killed.
+    if builders[0].test(first_failure=False) != "survived":
+        print("the suite fails on the unmutated sources in", builders[0].dir)
+        return 2
+    shards = [mutants[i::args.jobs] for i in range(args.jobs)]
+    with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
+        results = [r for shard in pool.map(run_all, shards, builders) for r in shard]
+    # What the suite leaves alive, against the sanitizer build as well.
+    alive = [m for m, outcome in results if outcome == "survived"]
+    if alive:
+        asan = subprocess.check_output(["gcc", "-print-file-name=libasan.so"]).decode().strip()
+        sanitized = Builder(SANITIZE)
+        env = {"LD_PRELOAD": asan, "ASAN_OPTIONS": "detect_leaks=0:abort_on_error=1",
+               "UBSAN_OPTIONS": "halt_on_error=1"}
+        verdicts = {}
+        for mutant in alive:
+            verdicts[key(mutant)] = sanitized.test(env) if sanitized.build(mutant) else "refused by the compiler"
+            sanitized.restore(mutant)
+        results = [(m, verdicts.get(key(m), o) if o == "survived" else o) for m, o in results]
+        shutil.rmtree(os.path.dirname(sanitized.dir), ignore_errors=True)
+    for b in builders:
+        shutil.rmtree(os.path.dirname(b.dir), ignore_errors=True)
+
+    known = read_equivalents()
+    counts = collections.Counter()
+    unexplained = []
+    for mutant, outcome in results:
+        if outcome == "survived":
+            outcome = "equivalent" if key(mutant) in known else "survived"
+            if outcome == "survived":
+                unexplained.append(mutant)
+        counts[outcome.split(" (")[0]] += 1
+    killed = counts["killed"]
+    live_total = len(results) - counts["refused by the compiler"] - counts["equivalent"]
+    print("\n%d mutants in %.0f s: %s" % (len(results), time.time() - started,
+                                         ", ".join("%d %s" % (n, k) for k, n in sorted(counts.items()))))
+    print("score: %d of %d that can change behaviour killed (%.1f%%)" % (
+        killed, live_total, 100.0 * killed / max(1, live_total)))
+    stale = set(known) - set(key(m) for m, _ in results)
+    for k in sorted(stale):
+        print("listed as equivalent but no longer made:", " | ".join(k))
+    if args.verbose:
+        for m, outcome in results:
+            print("%s:%d %s: %s -> %s" % (m.path, m.line, m.klass, m.after.strip(), outcome))
+    for m in unexplained:
+        print("SURVIVED %s:%d %s\n    - %s\n    + %s" % (m.path, m.line, m.klass, m.before.strip(), m.after.strip()))
+    return 1 if unexplained else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
