@@ -2,8 +2,9 @@
 # command; CI runs `bash .ci/run`, which calls most of them.
 PYTHON ?= python
 SECONDS ?= 60
+EVERY ?= 8
 
-.PHONY: install test test-all sid cpus sanitize fuzz leaks huge dist bench lint format ci
+.PHONY: install test test-all sid cpus consttime mutants sanitize fuzz leaks huge dist bench lint format ci
 
 install:  ## build and install into the current interpreter
 	$(PYTHON) -m pip install .
@@ -19,6 +20,12 @@ sid:  ## the suite on Debian sid's CPython 3.14, 3.15 and PyPy, in a sid root
 
 cpus:  ## the suite on arm64 and s390x, in Debian roots under qemu
 	bash .ci/cpus
+
+consttime:  ## no password bit reaches a branch or an address, under valgrind's memcheck
+	PYTHON=$(PYTHON) bash .ci/taint
+
+mutants:  ## mutation testing of src/: every EVERY-th mutant a class (make mutants EVERY=1: all)
+	PYTHON=$(PYTHON) EVERY=$(EVERY) bash .ci/mutants
 
 sanitize:  ## the suite against an ASan+UBSan build
 	PYTHON=$(PYTHON) bash .ci/sanitize
