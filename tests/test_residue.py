@@ -46,6 +46,17 @@ def probe(tmpdir_factory):
     return hashwick_probe
 
 
+def again_if_found(call, *args):
+    """call(*args) -> (..., found). What a call leaves is the same each time
+    it is made; a signal frame written below the stack mid-scan is not. So a
+    find counts only if the call, made again, leaves it too."""
+    first = call(*args)
+    if not first[-1]:
+        return first
+    second = call(*args)
+    return second[:-1] + ([i for i in second[-1] if i in first[-1]],)
+
+
 def slices(raw, size=12):
     """Pieces of raw that a stack copy of it would contain."""
     return [raw[i:i + size] for i in range(0, max(1, len(raw) - size + 1), size)] or [raw]
@@ -92,7 +103,7 @@ def cases(probe):
 
 def test_no_password_material_is_left_on_the_stack(probe):
     for name, arg, patterns in cases(probe):
-        result, _, found = probe.run(getattr(hashwick, name), (arg,), 0, patterns)
+        result, _, found = again_if_found(probe.run, getattr(hashwick, name), (arg,), 0, patterns)
         assert not found, (name, arg, [patterns[i] for i in found], result)
 
 
@@ -109,11 +120,11 @@ def test_the_primitives_leave_nothing_on_the_stack(probe):
     lanes = [halves[i:i + 4] + b"\0" * 4 for i in range(0, 16, 4)]
     avx2 = platform.machine() in ("x86_64", "AMD64")
     for form, extra in (("E_P16", lanes if avx2 else []), ("E_P16 portable", [])):
-        assert probe.native(hashwick.__file__, form, key, patterns + extra) == (hash16, []), form
+        assert again_if_found(probe.native, hashwick.__file__, form, key, patterns + extra) == (hash16, []), form
     for message in ((PASSWORD * 10).encode("utf-16-le"), b"x" * 70, b"y" * 40, b"z" * 60):
         digest, found = probe.native(hashwick.__file__, "mdfour", message, [])
         patterns = slices(message) + probe.md4_states(message) + [digest]
-        assert not probe.native(hashwick.__file__, "mdfour", message, patterns)[1]
+        assert not again_if_found(probe.native, hashwick.__file__, "mdfour", message, patterns)[1]
     assert hash16 != digest
 
 
@@ -166,7 +177,7 @@ def test_failing_allocations(probe):
                 patterns = str_patterns(probe, arg) if isinstance(arg, type(u"")) and u"\udc00" not in arg else []
                 _, allocations, _ = probe.run(function, (arg,), 0, [])
                 for at in range(1, allocations + 1):
-                    got, _, found = probe.run(function, (arg,), at, patterns)
+                    got, _, found = again_if_found(probe.run, function, (arg,), at, patterns)
                     calls += 1
                     # A refused argument may lose its message when the
                     # interpreter cannot allocate it, but not its type; on
