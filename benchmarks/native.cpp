@@ -61,7 +61,7 @@ void time_des(unsigned i) {
 
 std::vector<Case> cases = {
     {"E_P16", time_des<E_P16>, 20000, {}},
-    {"E_P16_portable", time_des<hashwick::lm_one_way<hashwick::smbhash_portable<hashwick::lm_constant>>>, 20000, {}},
+    {"E_P16_portable", time_des<hashwick::lm_portable>, 20000, {}},
     {"openssl_des", time_des<openssl_lm>, 20000, {}},
     {"mdfour_16",
      [](unsigned i) {
@@ -98,9 +98,7 @@ std::vector<Case> cases = {
 int main(int argc, char **argv) {
     int rounds = argc > 1 ? std::atoi(argv[1]) : 30;
 #if HASHWICK_DES_AVX2
-    if (__builtin_cpu_supports("avx2"))
-        cases.push_back(
-            {"E_P16_avx2", time_des<hashwick::lm_one_way<hashwick::smbhash_avx2<hashwick::lm_constant>>>, 20000, {}});
+    if (__builtin_cpu_supports("avx2")) cases.push_back({"E_P16_avx2", time_des<hashwick::lm_avx2>, 20000, {}});
 #endif
 #if HASHWICK_BEFORE
     cases.push_back({"E_P16_before", time_des<E_P16_before>, 20000, {}});

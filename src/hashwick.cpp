@@ -18,7 +18,6 @@
 #endif
 
 #include <cctype>
-#include <clocale>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

@@ -501,13 +501,18 @@ void lm_one_way(const std::uint8_t key14[14], std::uint8_t hash16[16]) {
     wipe(keys);
 }
 
+// The LM one-way function in each form, by name.
+constexpr auto lm_portable = lm_one_way<smbhash_portable<lm_constant>>;
+#if HASHWICK_DES_AVX2
+constexpr auto lm_avx2 = lm_one_way<smbhash_avx2<lm_constant>>;
+#endif
+
 } // namespace
 } // namespace hashwick
 
 extern "C" void E_P16(const unsigned char key14[14], unsigned char hash16[16]) {
 #if HASHWICK_DES_AVX2
-    if (__builtin_cpu_supports("avx2"))
-        return hashwick::lm_one_way<hashwick::smbhash_avx2<hashwick::lm_constant>>(key14, hash16);
+    if (__builtin_cpu_supports("avx2")) return hashwick::lm_avx2(key14, hash16);
 #endif
-    hashwick::lm_one_way<hashwick::smbhash_portable<hashwick::lm_constant>>(key14, hash16);
+    hashwick::lm_portable(key14, hash16);
 }

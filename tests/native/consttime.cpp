@@ -106,10 +106,9 @@ void utf8(const char *bytes) {
 
 int main(int argc, char **argv) {
     des("E_P16", E_P16);
-    des("portable DES", hashwick::lm_one_way<hashwick::smbhash_portable<hashwick::lm_constant>>);
+    des("portable DES", hashwick::lm_portable);
 #if HASHWICK_DES_AVX2
-    if (__builtin_cpu_supports("avx2"))
-        des("AVX2 DES", hashwick::lm_one_way<hashwick::smbhash_avx2<hashwick::lm_constant>>);
+    if (__builtin_cpu_supports("avx2")) des("AVX2 DES", hashwick::lm_avx2);
 #endif
     md4();
     for (int i = 1; i < argc; ++i) lm_keys(argv[i]);

@@ -15,11 +15,10 @@ struct Form {
 } // namespace
 
 int main() {
-    Form forms[2] = {{"portable", hashwick::lm_one_way<hashwick::smbhash_portable<hashwick::lm_constant>>}};
+    Form forms[2] = {{"portable", hashwick::lm_portable}};
     int count = 1;
 #if HASHWICK_DES_AVX2
-    if (__builtin_cpu_supports("avx2"))
-        forms[count++] = {"avx2", hashwick::lm_one_way<hashwick::smbhash_avx2<hashwick::lm_constant>>};
+    if (__builtin_cpu_supports("avx2")) forms[count++] = {"avx2", hashwick::lm_avx2};
 #endif
     for (int f = 0; f < count; ++f) std::printf("%s%s", f ? " " : "", forms[f].name);
     std::printf("\n");

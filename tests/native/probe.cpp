@@ -147,8 +147,7 @@ PyObject *native(PyObject *, PyObject *args) {
     volatile unsigned char top = 0;
     zero_stack();
     if (std::strcmp(name, "E_P16 portable") == 0)
-        hashwick::lm_one_way<hashwick::smbhash_portable<hashwick::lm_constant>>(
-            static_cast<const unsigned char *>(input.buf), out);
+        hashwick::lm_portable(static_cast<const unsigned char *>(input.buf), out);
     else if (std::strcmp(name, "E_P16") == 0)
         reinterpret_cast<void (*)(const unsigned char *, unsigned char *)>(symbol)(
             static_cast<const unsigned char *>(input.buf), out);
