@@ -31,7 +31,7 @@ inline void store_le32(std::uint8_t *p, std::uint32_t v) {
 // wiped, instead of keeping them in registers from round to round: with too
 // few registers for them it would spill copies that no wipe reaches.
 inline void reread(const std::uint32_t X[16]) {
-#if defined(__GNUC__) || defined(__clang__)
+#if HASHWICK_GNU
     __asm__ __volatile__("" : : "r"(X) : "memory");
 #else
     (void)X;

@@ -9,6 +9,28 @@
 #if defined(_WIN32)
 #include <windows.h>
 #endif
+
+// GNU C's extensions (inline asm, attributes, the CPU's features at run
+// time) where the compiler has them. HASHWICK_NO_GNU_EXTENSIONS builds what
+// other compilers (MSVC) get instead, so that those lines are built and
+// tested too.
+#if (defined(__GNUC__) || defined(__clang__)) && !defined(HASHWICK_NO_GNU_EXTENSIONS)
+#define HASHWICK_GNU 1
+#define HASHWICK_NOINLINE __attribute__((noinline))
+#elif defined(_MSC_VER)
+#define HASHWICK_GNU 0
+#define HASHWICK_NOINLINE __declspec(noinline)
+#else
+#define HASHWICK_GNU 0
+#define HASHWICK_NOINLINE
+#endif
+
+// The AVX2 form of DES, chosen per call where the CPU has AVX2.
+#if defined(__x86_64__) && HASHWICK_GNU
+#define HASHWICK_DES_AVX2 1
+#else
+#define HASHWICK_DES_AVX2 0
+#endif
 #if defined(HASHWICK_CONSTTIME_CHECK)
 #include <valgrind/memcheck.h>
 #endif
@@ -23,7 +45,7 @@ constexpr std::size_t digest_size = 16;
 inline void wipe(void *p, std::size_t n) {
 #if defined(_WIN32)
     SecureZeroMemory(p, n);
-#elif defined(__GNUC__) || defined(__clang__)
+#elif HASHWICK_GNU
     std::memset(p, 0, n);
     // The asm may read any memory reachable from p, so the zeros must be there.
     __asm__ __volatile__("" : : "r"(p) : "memory");
@@ -36,7 +58,7 @@ inline void wipe(void *p, std::size_t n) {
 template <typename T>
 inline void wipe(T &object) {
     std::size_t n = sizeof object;
-#if defined(__GNUC__) || defined(__clang__)
+#if HASHWICK_GNU
     // Past a cache line, the C library's memset is several times faster
     // than the `rep stos` compilers inline when they know the size.
     if (n > 64) __asm__("" : "+r"(n));
@@ -48,7 +70,7 @@ inline void wipe(T &object) {
 // made from one bit say, may not be turned back into a branch on it.
 template <typename T>
 inline T opaque(T value) {
-#if defined(__GNUC__) || defined(__clang__)
+#if HASHWICK_GNU
     __asm__("" : "+r"(value));
 #endif
     return value;

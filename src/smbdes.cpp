@@ -15,13 +15,12 @@
 //   schedule gathered bit by bit with shuffles and byte masks.
 #include <array>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define HASHWICK_DES_AVX2 1
-#include <immintrin.h>
-#endif
-
 #include "hashwick.h"
 #include "primitives.hpp"
+
+#if HASHWICK_DES_AVX2
+#include <immintrin.h>
+#endif
 
 namespace hashwick {
 namespace {
@@ -177,14 +176,6 @@ constexpr auto make_p_destinations() {
 }
 constexpr auto p_destinations = make_p_destinations();
 
-constexpr auto make_p_sources() {
-    std::array<SboxBit, 32> t{};
-    for (int j = 0; j < 8; ++j)
-        for (int o = 0; o < 4; ++o) t[p_destinations[j][o]] = {j, o};
-    return t;
-}
-constexpr auto p_sources = make_p_sources();
-
 constexpr std::uint64_t mask28 = (std::uint64_t(1) << 28) - 1;
 constexpr std::uint64_t rotl28(std::uint64_t x, int s) { return ((x << s) | (x >> (28 - s))) & mask28; }
 
@@ -332,6 +323,15 @@ void smbhash_portable(std::uint8_t out[16], const std::uint64_t key[2]) {
 // vector registers, and the next round's windows are made there.
 
 using Bytes32 = std::array<std::uint8_t, 32>;
+
+// Which S-box output bit P sends to each bit of f's output.
+constexpr auto make_p_sources() {
+    std::array<SboxBit, 32> t{};
+    for (int j = 0; j < 8; ++j)
+        for (int o = 0; o < 4; ++o) t[p_destinations[j][o]] = {j, o};
+    return t;
+}
+constexpr auto p_sources = make_p_sources();
 
 constexpr int window_of(int sbox) {
     int b = 0;
