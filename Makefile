@@ -4,7 +4,7 @@ PYTHON ?= python
 SECONDS ?= 60
 EVERY ?= 8
 
-.PHONY: install test test-all sid cpus consttime mutants sanitize fuzz leaks huge dist bench lint format ci
+.PHONY: install test test-all sid cpus windows consttime mutants sanitize fuzz leaks huge dist bench lint format ci
 
 install:  ## build and install into the current interpreter
 	$(PYTHON) -m pip install .
@@ -20,6 +20,9 @@ sid:  ## the suite on Debian sid's CPython 3.14, 3.15 and PyPy, in a sid root
 
 cpus:  ## the suite on arm64 and s390x, in Debian roots under qemu
 	bash .ci/cpus
+
+windows:  ## MinGW g++ and clang builds for x86-64 Windows, run under Wine
+	bash .ci/windows
 
 consttime:  ## no password bit reaches a branch or an address, under valgrind's memcheck
 	PYTHON=$(PYTHON) bash .ci/taint
