@@ -4,7 +4,7 @@ PYTHON ?= python
 SECONDS ?= 60
 EVERY ?= 8
 
-.PHONY: install test test-all sid cpus windows consttime mutants sanitize fuzz leaks huge dist bench lint format ci
+.PHONY: install test test-all sid cpus windows zig consttime mutants sanitize fuzz leaks huge dist bench lint format ci
 
 install:  ## build and install into the current interpreter
 	$(PYTHON) -m pip install .
@@ -15,16 +15,19 @@ test:  ## the test suite on the current interpreter (the README's command)
 test-all:  ## the suite on every CPython under pyenv and Debian's PyPy
 	bash .ci/pythons
 
-sid:  ## the suite on Debian sid's CPython 3.14, 3.15 and PyPy, in a sid root
+sid:  ## in a sid root: newest g++ and clang (warnings, constant time); wheels for CPython 3.14, 3.15, PyPy
 	bash .ci/sid
 
-cpus:  ## the suite on arm64 and s390x, in Debian roots under qemu
+cpus:  ## under qemu, side by side: the arm64 wheel tested; the suite on s390x
 	bash .ci/cpus
 
 windows:  ## MinGW g++ and clang builds for x86-64 Windows, run under Wine
 	bash .ci/windows
 
-consttime:  ## no password bit reaches a branch or an address, under valgrind's memcheck
+zig:  ## zig's clang: musl, macOS, arm64 warning-free; macOS exports; musl programs run
+	PYTHON=$(PYTHON) bash .ci/zig
+
+consttime:  ## no password bit reaches a branch or an address (memcheck): g++, clang++, zig glibc and musl
 	PYTHON=$(PYTHON) bash .ci/taint
 
 mutants:  ## mutation testing of src/: every EVERY-th mutant a class (make mutants EVERY=1: all)
@@ -42,13 +45,13 @@ leaks:  ## memory over 10^6 calls a path; refcounts on a debug interpreter
 huge:  ## nthash past 2 GiB of UTF-16LE
 	HASHWICK_SLOW=1 $(PYTHON) -m pytest -q tests/test_nthash.py -k 2_gib
 
-dist:  ## sdist, a manylinux wheel for every interpreter, clean installs
+dist:  ## the sdist and a manylinux wheel for every host interpreter: tested, each built twice to the same bytes
 	PYTHON=$(PYTHON) bash .ci/dist
 
 bench:  ## benchmarks/results.md and results.png
 	$(PYTHON) -m pip install ".[bench]" && $(PYTHON) benchmarks/bench.py
 
-lint:  ## ruff, clang-format, warnings with g++ and clang++, the host's and sid's newest
+lint:  ## ruff, clang-format, warnings with the host's g++ and clang++ (also with no GNU extensions)
 	PYTHON=$(PYTHON) bash .ci/lint
 
 format:  ## rewrite the sources in the house style
