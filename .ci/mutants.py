@@ -9,7 +9,13 @@ failure. The few the suite leaves alive run again against an ASan+UBSan
 build. A mutant still alive must be listed in .ci/equivalent-mutants.txt
 with the reason it cannot change behaviour; any other fails the run.
 
-    python .ci/mutants.py [--jobs N] [--every K] [--list]
+Mutants are compiled exactly as the module users install is: setup.py's
+build_ext is run once for this interpreter, as pip runs it, and the
+commands it gives the compiler (the interpreter's own CC, CFLAGS and
+CCSHARED, then setup.py's CXXFLAGS and whatever its BuildExt adds) are
+recorded and replayed for each mutant's unit and the link.
+
+    python .ci/mutants.py [--jobs N] [--every K] [--list] [--only TEXT] [--kind CLASS]
 
 --every K keeps every K-th mutant of each class in each file (default 1),
 but every wipe and every table.
@@ -17,6 +23,7 @@ but every wipe and every table.
 import argparse
 import collections
 import concurrent.futures
+import json
 import os
 import re
 import shutil
@@ -30,7 +37,9 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 UNITS = ["src/md4.cpp", "src/smbdes.cpp", "src/hashwick.cpp"]
 HEADERS = ["src/primitives.hpp"]
 EQUIVALENTS = os.path.join(ROOT, ".ci", "equivalent-mutants.txt")
-CXXFLAGS = ["-std=c++17", "-O3", "-fvisibility=hidden", "-fno-exceptions", "-fno-rtti", "-fPIC", "-w"]
+# The tree mutants are made from: a copy of ROOT taken when the run starts
+# (main sets it), so that edits made to ROOT meanwhile do not mix into it.
+TREE = ROOT
 SANITIZE = ["-fsanitize=address,undefined", "-fno-sanitize-recover=all", "-fno-omit-frame-pointer", "-g"]
 TIMEOUT = 300
 
@@ -52,16 +61,100 @@ STATEMENT = re.compile(r"^\s{4,}(?:[A-Za-z_][\w:.>-]*(?:\(.*\))?\s*(?:[-+|^&]?=\
 TABLE = re.compile(r"^constexpr std::uint\d+_t (\w+)\[.*\] = \{")
 
 
-def live_lines(unit, path, flags):
-    """The lines of path that the preprocessor keeps when it builds unit."""
-    out = subprocess.check_output(["g++", "-E"] + flags + [unit], cwd=ROOT).decode("utf-8", "replace")
+def record_product_build(output):
+    """Runs setup.py's build_ext as `pip install .` would for this
+    interpreter (in the tree's folder, in a process of its own: setuptools
+    patches distutils on import) and writes the compiler commands it ran to
+    output, as JSON. The commands run for real, so that whatever setup.py
+    asks the compiler first (which flags it takes) is answered as in a real
+    build."""
+    import warnings
+
+    import setuptools
+
+    captured = {}
+    setuptools.setup = lambda **kwargs: captured.update(kwargs)
+    path = os.path.join(os.getcwd(), "setup.py")
+    with open(path) as f, warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # setup.py's imports may warn about the host's old setuptools
+        exec(compile(f.read(), path, "exec"), {"__file__": path, "__name__": "__main__"})
+    commands = []
+
+    class Recording(captured["cmdclass"]["build_ext"]):
+        def build_extensions(self):
+            spawn = self.compiler.spawn
+
+            def recorded(command, **kwargs):
+                commands.append(list(command))
+                spawn(command, **kwargs)
+
+            self.compiler.spawn = recorded
+            super().build_extensions()
+
+    built = tempfile.mkdtemp(prefix="hashwick-flags-")
+    try:
+        with open("pyproject.toml") as f:
+            version = re.search(r'^version = "([^"]+)"', f.read(), re.M).group(1)
+        dist = setuptools.Distribution({"name": "hashwick", "version": version, "ext_modules": captured["ext_modules"],
+                                         "cmdclass": dict(captured["cmdclass"], build_ext=Recording)})
+        command = dist.get_command_obj("build_ext")
+        command.build_lib = built
+        command.ensure_finalized()
+        command.run()
+    finally:
+        shutil.rmtree(built, ignore_errors=True)
+    with open(output, "w") as f:
+        json.dump(commands, f)
+
+
+def product_build():
+    """The product's compile command for each unit and its link command,
+    each a list whose "-o" target (and, in the link, whose objects) the
+    Builder replaces with its own."""
+    with tempfile.TemporaryDirectory(prefix="hashwick-flags-") as scratch:
+        record = os.path.join(scratch, "commands.json")
+        run = subprocess.run([sys.executable, os.path.abspath(__file__), "--record-product-build", record], cwd=TREE,
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if run.returncode != 0:
+            sys.exit("setup.py's build_ext failed:\n" + run.stdout.decode("utf-8", "replace"))
+        with open(record) as f:
+            commands = json.load(f)
+    compiles, objects, link = {}, {}, None
+    for command in commands:
+        if "-c" in command:
+            source = os.path.relpath(os.path.join(TREE, command[command.index("-c") + 1]), TREE)
+            if source in UNITS:
+                compiles[source] = command
+                objects[command[command.index("-o") + 1]] = source
+        elif "-shared" in command or "-bundle" in command:
+            link = command
+    if sorted(compiles) != sorted(UNITS) or not link:
+        sys.exit("setup.py's build_ext did not compile %s and link them:\n%s" % (
+            ", ".join(UNITS), "\n".join(" ".join(c) for c in commands)))
+    return compiles, objects, link
+
+
+def retarget(command, target, root=None):
+    """command with its "-o" target replaced, and the tree's path (in
+    absolute include folders, file-prefix maps) replaced by root."""
+    command = [arg.replace(TREE, root or TREE) for arg in command]
+    at = command.index("-o")
+    return command[:at + 1] + [target] + command[at + 2:]
+
+
+def live_lines(unit, path, command):
+    """The lines of path that the preprocessor keeps when it builds unit
+    with the product's command."""
+    at = command.index("-o")
+    command = [arg if arg != "-c" else "-E" for arg in command[:at] + command[at + 2:]]
+    out = subprocess.check_output(command, cwd=TREE, stderr=subprocess.DEVNULL).decode("utf-8", "replace")
     live, current, line = set(), None, 0
     for text in out.splitlines():
         marker = re.match(r'^# (\d+) "([^"]+)"', text)
         if marker:
-            line, current = int(marker.group(1)), os.path.normpath(os.path.join(ROOT, marker.group(2)))
+            line, current = int(marker.group(1)), os.path.normpath(os.path.join(TREE, marker.group(2)))
             continue
-        if current == os.path.join(ROOT, path) and text.strip():
+        if current == os.path.join(TREE, path) and text.strip():
             live.add(line)
         line += 1
     return live
@@ -75,7 +168,7 @@ def code_only(text):
 
 
 def mutants_of(path, live):
-    with open(os.path.join(ROOT, path)) as f:
+    with open(os.path.join(TREE, path)) as f:
         lines = f.read().split("\n")
     found, table, in_comment = [], None, False
     for number, text in enumerate(lines, 1):
@@ -136,34 +229,43 @@ def key(mutant):
 
 class Builder:
     """A copy of src/ and tests/ with the units compiled once; a mutant
-    recompiles its own unit and relinks."""
+    recompiles its own unit and relinks, with the product's commands and
+    `flags` after them."""
 
-    def __init__(self, flags):
+    def __init__(self, product, flags):
         self.dir = os.path.join(tempfile.mkdtemp(prefix="hashwick-mutant-"), "tree")
-        shutil.copytree(ROOT, self.dir, ignore=shutil.ignore_patterns(".git", "build", "dist", "*.so", "__pycache__",
-                                                                       "*.egg-info"))
+        shutil.copytree(TREE, self.dir)
+        self.compiles, self.product_objects, self.link_command = product
         self.flags = flags
         self.out = os.path.join(self.dir, "build")
-        os.makedirs(self.out)
-        self.objects = {unit: self.compile(unit) for unit in UNITS}
-        self.link(list(self.objects.values()))
+        # The unmutated units' objects stay in out; a mutant's go to their
+        # own folder, so that no mutant is linked into the next one.
+        self.mutated = os.path.join(self.out, "mutant")
+        os.makedirs(self.mutated)
+        self.objects = {unit: self.compile(unit, self.out) for unit in UNITS}
+        self.link(self.objects)
 
-    def compile(self, unit):
-        target = os.path.join(self.out, os.path.basename(unit) + ".o")
-        subprocess.check_call(["g++"] + CXXFLAGS + self.flags + ["-Isrc", "-I" + sysconfig.get_paths()["include"],
-                                                                  "-c", unit, "-o", target], cwd=self.dir,
-                              stderr=subprocess.DEVNULL)
+    def compile(self, unit, folder):
+        # Warnings (the product's -Wall -Wextra find plenty in mutants) are
+        # not shown: stderr is dropped, so no -w is needed, and the code
+        # compiled is exactly the product's.
+        target = os.path.join(folder, os.path.basename(unit) + ".o")
+        subprocess.check_call(retarget(self.compiles[unit], target, self.dir) + self.flags, cwd=self.dir,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         return target
 
     def link(self, objects):
         module = os.path.join(self.out, "hashwick" + sysconfig.get_config_var("EXT_SUFFIX"))
-        subprocess.check_call(["g++", "-shared"] + self.flags + objects + ["-o", module])
+        command = [objects[self.product_objects[arg]] if arg in self.product_objects else arg
+                   for arg in retarget(self.link_command, module, self.dir)]
+        subprocess.check_call(command + self.flags, cwd=self.dir)
 
     def build(self, mutant):
         """Writes the mutant in, builds; False if the compiler refuses it."""
         path = os.path.join(self.dir, mutant.path)
-        with open(os.path.join(ROOT, mutant.path)) as f:
+        with open(os.path.join(TREE, mutant.path)) as f:
             lines = f.read().split("\n")
+        assert lines[mutant.line - 1] == mutant.before, mutant
         lines[mutant.line - 1] = mutant.after
         with open(path, "w") as f:
             f.write("\n".join(lines))
@@ -171,14 +273,14 @@ class Builder:
         try:
             objects = dict(self.objects)
             for unit in units:
-                objects[unit] = self.compile(unit)
-            self.link(list(objects.values()))
+                objects[unit] = self.compile(unit, self.mutated)
+            self.link(objects)
             return True
         except subprocess.CalledProcessError:
             return False
 
     def restore(self, mutant):
-        shutil.copy(os.path.join(ROOT, mutant.path), os.path.join(self.dir, mutant.path))
+        shutil.copy(os.path.join(TREE, mutant.path), os.path.join(self.dir, mutant.path))
 
     def test(self, env_extra=None, first_failure=True):
         env = dict(os.environ, PYTHONPATH=self.out, PYTHONDONTWRITEBYTECODE="1", **(env_extra or {}))
@@ -212,21 +314,37 @@ def main():
     parser.add_argument("--every", type=int, default=1)
     parser.add_argument("--list", action="store_true", help="print the mutants and stop")
     parser.add_argument("--verbose", action="store_true", help="say what became of each mutant")
-    parser.add_argument("--only", help="just the mutants whose mutated line contains this text")
+    parser.add_argument("--only", help="just the mutants at FILE:LINE, or whose line, before or after the "
+                                       "mutation, contains this text")
     parser.add_argument("--kind", help="just the mutants of this class")
+    parser.add_argument("--record-product-build", metavar="FILE", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.record_product_build:
+        return record_product_build(args.record_product_build)
     started = time.time()
-    flags = ["-Isrc", "-I" + sysconfig.get_paths()["include"]] + CXXFLAGS
+    global TREE
+    TREE = os.path.join(tempfile.mkdtemp(prefix="hashwick-mutants-"), "tree")
+    shutil.copytree(ROOT, TREE, ignore=shutil.ignore_patterns(".git", "build", "dist", "*.so", "__pycache__",
+                                                              "*.egg-info"))
+    try:
+        return run_mutants(args, started)
+    finally:
+        shutil.rmtree(os.path.dirname(TREE), ignore_errors=True)
+
+
+def run_mutants(args, started):
+    product = product_build()
     mutants = []
     for path in UNITS + HEADERS:
         unit = path if path in UNITS else "src/hashwick.cpp"
         by_class = collections.defaultdict(list)
-        for mutant in mutants_of(path, live_lines(unit, path, flags)):
+        for mutant in mutants_of(path, live_lines(unit, path, product[0][unit])):
             by_class[mutant.klass].append(mutant)
         for klass in sorted(by_class):
             mutants += by_class[klass][::1 if klass in ("wipe", "table") else args.every]
     if args.only:
-        mutants = [m for m in mutants if args.only in m.after]
+        mutants = [m for m in mutants if args.only == "%s:%d" % (m.path, m.line) or args.only in m.before
+                   or args.only in m.after]
     if args.kind:
         mutants = [m for m in mutants if m.klass == args.kind]
     if args.list:
@@ -234,8 +352,9 @@ def main():
             print("%s:%d %s: %s" % (m.path, m.line, m.klass, m.after.strip()))
         print(len(mutants), "mutants")
         return 0
-    print("%d mutants from %s" % (len(mutants), ", ".join(UNITS + HEADERS)), flush=True)
-    builders = [Builder([]) for _ in range(args.jobs)]
+    print("%d mutants from %s, each unit built as setup.py builds it:\n    %s" % (
+        len(mutants), ", ".join(UNITS + HEADERS), " ".join(product[0][UNITS[-1]])), flush=True)
+    builders = [Builder(product, []) for _ in range(args.jobs)]
     # The unmutated build must pass, or every mutant would look killed.
     if builders[0].test(first_failure=False) != "survived":
         print("the suite fails on the unmutated sources in", builders[0].dir)
@@ -247,15 +366,25 @@ def main():
     alive = [m for m, outcome in results if outcome == "survived"]
     if alive:
         asan = subprocess.check_output(["gcc", "-print-file-name=libasan.so"]).decode().strip()
-        sanitized = Builder(SANITIZE)
         env = {"LD_PRELOAD": asan, "ASAN_OPTIONS": "detect_leaks=0:abort_on_error=1",
                "UBSAN_OPTIONS": "halt_on_error=1"}
+        sanitized = [Builder(product, SANITIZE) for _ in range(min(args.jobs, len(alive)))]
+
+        def sanitize_all(mutants, builder):
+            verdicts = {}
+            for mutant in mutants:
+                verdicts[mutant] = builder.test(env) if builder.build(mutant) else "refused by the compiler"
+                builder.restore(mutant)
+            return verdicts
+
         verdicts = {}
-        for mutant in alive:
-            verdicts[key(mutant)] = sanitized.test(env) if sanitized.build(mutant) else "refused by the compiler"
-            sanitized.restore(mutant)
-        results = [(m, verdicts.get(key(m), o) if o == "survived" else o) for m, o in results]
-        shutil.rmtree(os.path.dirname(sanitized.dir), ignore_errors=True)
+        with concurrent.futures.ThreadPoolExecutor(len(sanitized)) as pool:
+            shards = [alive[i::len(sanitized)] for i in range(len(sanitized))]
+            for part in pool.map(sanitize_all, shards, sanitized):
+                verdicts.update(part)
+        results = [(m, verdicts.get(m, o)) for m, o in results]
+        for b in sanitized:
+            shutil.rmtree(os.path.dirname(b.dir), ignore_errors=True)
     for b in builders:
         shutil.rmtree(os.path.dirname(b.dir), ignore_errors=True)
 

@@ -2,6 +2,7 @@
 the header serves a plain C caller linked against the built module."""
 import os
 import subprocess
+import sys
 import sysconfig
 
 import pytest
@@ -11,6 +12,14 @@ from conftest import HERE, PYPY, VECTORS
 
 ROOT = os.path.dirname(HERE)
 SRC = os.path.join(ROOT, "src")
+
+# These build native programs with g++ and gcc and run them, and link one
+# against the module and libpython, as ELF programs on Linux do. Elsewhere
+# the module is a macOS bundle, which no program may link against, or a
+# Windows DLL built by MSVC, while a g++ on the PATH would be MinGW's
+# (.ci/windows builds and runs these programs for Windows under Wine).
+pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"),
+                                reason="native programs are built and run as ELF programs on Linux")
 
 
 def build(tmpdir, compiler, sources, flags, libraries=()):

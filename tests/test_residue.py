@@ -6,8 +6,11 @@ the upper-cased LM key, the MD4 message words, the DES round keys. It also
 makes the interpreter's allocations fail, one at a time: each call then
 raises MemoryError or gives its result, leaks nothing and leaves nothing on
 the stack, and the interpreter goes on working."""
+import ast
+import io
 import os
 import platform
+import shlex
 import subprocess
 import sys
 import sysconfig
@@ -19,6 +22,10 @@ from conftest import HERE, PY2, PYPY
 from test_native import SRC
 
 pytestmark = [
+    # The probe is built as Linux builds a Python extension (g++, -shared,
+    # dlfcn), and what it expects of the stack below a call was seen on Linux
+    # alone.
+    pytest.mark.skipif(not sys.platform.startswith("linux"), reason="the stack scan is built and checked on Linux"),
     pytest.mark.skipif(PY2 or PYPY, reason="the probe is a CPython 3 extension; a stack scan means nothing where "
                                            "objects and frames are the JIT's (PyPy)"),
     pytest.mark.skipif("ASAN_OPTIONS" in os.environ, reason="a sanitizer build moves frames and copies values "
@@ -28,14 +35,35 @@ pytestmark = [
 PASSWORD = u"Qz8#kW2!mN5&vRt"  # 15 characters, none alike by chance
 
 
+def product_flags():
+    """The flags setup.py compiles the module with on this interpreter, in
+    setuptools' order: the interpreter's own CFLAGS and CCSHARED (-fwrapv,
+    -DNDEBUG, its -O), then setup.py's CXXFLAGS, read from setup.py beside
+    tests/. The probe holds its own copy of the portable DES form and of
+    MD4, and they are scanned as the module's are: built the same way."""
+    flags = []
+    for name in ("CFLAGS", "CCSHARED"):
+        flags += shlex.split(sysconfig.get_config_var(name) or "")
+    setup_py = os.path.join(os.path.dirname(HERE), "setup.py")
+    with io.open(setup_py, encoding="utf-8") as f:
+        for node in ast.parse(f.read()).body:
+            if isinstance(node, ast.Assign) and any(getattr(t, "id", None) == "CXXFLAGS" for t in node.targets):
+                flags += ast.literal_eval(node.value)
+                break
+        else:
+            raise AssertionError("no CXXFLAGS list in " + setup_py)
+    # As setup.py's build_ext does: a C-only warning flag g++ complains of.
+    return [f for f in flags if f != "-Wstrict-prototypes"]
+
+
 @pytest.fixture(scope="module")
 def probe(tmpdir_factory):
     out = str(tmpdir_factory.mktemp("probe"))
     target = os.path.join(out, "hashwick_probe" + sysconfig.get_config_var("EXT_SUFFIX"))
     try:
-        subprocess.check_call(["g++", "-std=c++17", "-O2", "-shared", "-fPIC",
-                               "-I" + SRC, "-I" + sysconfig.get_paths()["include"],
-                               os.path.join(HERE, "native", "probe.cpp"), os.path.join(SRC, "md4.cpp"), "-o", target])
+        sources = [os.path.join(HERE, "native", "probe.cpp"), os.path.join(SRC, "md4.cpp")]
+        includes = ["-I" + SRC, "-I" + sysconfig.get_paths()["include"]]
+        subprocess.check_call(["g++"] + product_flags() + ["-shared"] + includes + sources + ["-o", target])
     except OSError:
         pytest.skip("g++ is not installed")
     sys.path.insert(0, out)
@@ -93,11 +121,16 @@ def cases(probe):
                   ("hash", text, str_patterns(probe, text)),
                   ("hash", text.encode("utf-8"), str_patterns(probe, text))]
     # Refused, after password material was handled: a surrogate past the LM
-    # cut, in each width; ill-formed UTF-8 after a few chunks.
-    for text in (PASSWORD + u"\udc00", bmp + u"\ud800", astral + u"\udfff"):
+    # cut, in each width; ill-formed UTF-8. Short ones fail with their UTF-16
+    # still in the staging buffer; long ones (past 256 bytes of UTF-16) after
+    # MD4 has taken whole blocks, so that its chaining words hold password
+    # material when the error path must wipe them too.
+    for text in (PASSWORD + u"\udc00", bmp + u"\ud800", astral + u"\udfff",
+                 long_ + u"\udc00", bmp * 3 + u"\ud800", astral * 2 + u"\udfff"):
         found += [("lmhash", text, lm_patterns(probe, text[:14].encode("utf-8"))),
                   ("nthash", text, nt_patterns(probe, text[:-1]))]
-    found.append(("nthash", bmp.encode("utf-8") + b"\xff", nt_patterns(probe, bmp)))
+    for text in (bmp, long_, astral * 2):
+        found.append(("nthash", text.encode("utf-8") + b"\xff", nt_patterns(probe, text)))
     return found
 
 
@@ -113,14 +146,16 @@ def test_the_primitives_leave_nothing_on_the_stack(probe):
     key = PASSWORD.upper().encode("ascii")[:14]
     hash16 = probe.native(hashwick.__file__, "E_P16", key, [])[0]
     # The halves each form ends with: side by side in the portable form's
-    # arrays, one a 64-bit lane in the AVX2 form's (x86-64 only, so
-    # little-endian).
+    # arrays, one a 64-bit lane in the AVX2 form's. On x86-64 each 32-bit
+    # half is looked for alone too: the compiler may keep one element of an
+    # array in memory and the other in a register (it does: without its
+    # wipe, the portable form leaves l[1] or r[0] behind). Elsewhere that
+    # finer look is not yet known to be clean on the unmutated build.
     halves = probe.halves(hash16)
     patterns = lm_patterns(probe, key) + [key[:7][::-1], key[7:][::-1], halves[:8], halves[8:]]
-    lanes = [halves[i:i + 4] + b"\0" * 4 for i in range(0, 16, 4)]
-    avx2 = platform.machine() in ("x86_64", "AMD64")
-    for form, extra in (("E_P16", lanes if avx2 else []), ("E_P16 portable", [])):
-        assert again_if_found(probe.native, hashwick.__file__, form, key, patterns + extra) == (hash16, []), form
+    words = [halves[i:i + 4] for i in range(0, 16, 4)] if platform.machine() in ("x86_64", "AMD64") else []
+    for form in ("E_P16", "E_P16 portable"):
+        assert again_if_found(probe.native, hashwick.__file__, form, key, patterns + words) == (hash16, []), form
     for message in ((PASSWORD * 10).encode("utf-16-le"), b"x" * 70, b"y" * 40, b"z" * 60):
         digest, found = probe.native(hashwick.__file__, "mdfour", message, [])
         patterns = slices(message) + probe.md4_states(message) + [digest]
@@ -129,8 +164,13 @@ def test_the_primitives_leave_nothing_on_the_stack(probe):
 
 
 def test_the_scan_finds_what_a_call_leaves(probe):
-    data = PASSWORD.encode("ascii") * 3
-    assert probe.run(probe.leave, (data,), 0, [data, b"not on the stack"])[2] == [0]
+    # Every byte value: the digests and round keys looked for are mostly
+    # bytes from 0x80 up, which a scan through signed chars never matched.
+    high = bytes(bytearray(range(0xFF, 0x7F, -1)))
+    data = PASSWORD.encode("ascii") + high
+    absent = bytes(bytearray(range(0x80, 0x90)))  # high bytes, in an order data does not hold
+    found = probe.run(probe.leave, (data,), 0, [data, b"not on the stack", high[:16], high[-16:], absent])[2]
+    assert found == [0, 2, 3]
 
 
 # What each call allocates when it takes its direct path: its result alone

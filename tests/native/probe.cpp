@@ -88,12 +88,15 @@ PyObject *scan(const std::vector<unsigned char> &copy, PyObject *patterns) {
     std::vector<bool> found(std::size_t(count > 0 ? count : 0));
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject *item = PySequence_GetItem(patterns, i);
-        const char *bytes = item ? PyBytes_AsString(item) : nullptr;
+        const char *text = item ? PyBytes_AsString(item) : nullptr;
         Py_ssize_t n = item ? PyBytes_Size(item) : 0;
+        // Compared as unsigned char, as the copy is: through a (signed)
+        // char, no byte from 0x80 up would ever match.
+        const auto *bytes = reinterpret_cast<const unsigned char *>(text);
         if (bytes && n > 0)
             found[std::size_t(i)] = std::search(copy.begin(), copy.end(), bytes, bytes + n) != copy.end();
         Py_XDECREF(item);
-        if (!bytes) return nullptr;
+        if (!text) return nullptr;
     }
     PyObject *list = PyList_New(0);
     for (Py_ssize_t i = 0; list && i < count; ++i)
@@ -232,4 +235,7 @@ PyModuleDef module = {
 
 } // namespace
 
+// Built with the module's flags, -fvisibility=hidden among them: the entry
+// point is made visible here, as hashwick.cpp does for its own.
+extern "C" __attribute__((visibility("default"))) PyObject *PyInit_hashwick_probe(void);
 PyMODINIT_FUNC PyInit_hashwick_probe(void) { return PyModule_Create(&module); }
