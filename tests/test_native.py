@@ -66,6 +66,10 @@ def test_c_caller_through_the_header(tmpdir):
     # The module refers to the interpreter's symbols, so libpython comes
     # along, though the program never starts an interpreter.
     libdir = sysconfig.get_config_var("LIBDIR")
+    # manylinux and musllinux interpreters are static, their libpython removed.
+    if not any(os.path.exists(os.path.join(libdir or "", sysconfig.get_config_var(name) or "-"))
+               for name in ("LDLIBRARY", "LIBRARY")):
+        pytest.skip("this interpreter has no libpython to link against")
     libpython = "-lpython" + sysconfig.get_config_var("VERSION") + (sysconfig.get_config_var("ABIFLAGS") or "")
     exe = build(tmpdir, "gcc", [os.path.join(HERE, "native", "caller.c")], flags,
                 [module, "-Wl,-rpath," + os.path.dirname(module), "-L" + libdir, libpython, "-Wl,-rpath," + libdir])
