@@ -122,3 +122,54 @@ def test_locale_upper_cases_ascii_only(turkish_locale):
     assert text_i == dotted_i
     assert a_grave != capital_a_grave
     assert a_grave == hashwick.lmhash(b"\xe0")
+
+
+# A made-up locale whose upper-casing changes every bit of an ASCII byte,
+# below 0x40 and above, and also maps one high byte (which lmhash must
+# ignore): no real locale changes bits 0-4 or 6 of an ASCII byte.
+ODD_UPPER = {0x31: 0x4E, 0x61: 0x42, 0x71: 0xD1, 0xE9: 0xC9}
+ODD_LOCALE = "xx_XX.ISO-8859-1"
+ODD_SCRIPT = r"""
+import locale, sys
+import hashwick
+locale.setlocale(locale.LC_CTYPE, %r)
+for line in sys.stdin:
+    sys.stdout.write(hashwick.lmhash(bytes(bytearray(int(b, 16) for b in line.split()))) + "\n")
+""" % ODD_LOCALE
+
+
+@pytest.fixture(scope="module")
+def odd_locale(tmpdir_factory):
+    if not sys.platform.startswith("linux"):
+        pytest.skip("the locale is built with glibc's localedef and found through LOCPATH")
+    path = str(tmpdir_factory.mktemp("odd-locale"))
+    source = os.path.join(path, "source")
+    with open(source, "w") as f:
+        f.write("LC_CTYPE\ntoupper %s\nEND LC_CTYPE\n"
+                % ";".join("(<U%04X>,<U%04X>)" % pair for pair in sorted(ODD_UPPER.items())))
+    try:
+        # -c: write it although the other categories are missing (exit 1).
+        subprocess.call(["localedef", "-c", "-i", source, "-f", "ISO-8859-1", os.path.join(path, ODD_LOCALE)],
+                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    except OSError:
+        pytest.skip("localedef is missing")
+    if not os.path.exists(os.path.join(path, ODD_LOCALE, "LC_CTYPE")):
+        pytest.skip("localedef made no LC_CTYPE")
+    return path
+
+
+def test_locale_may_change_any_bit_of_ascii(odd_locale, des_oracle):
+    rng = random.Random(9)
+    alphabet = sorted(ODD_UPPER) + [0x30, 0x41, 0x42, 0x62, 0x7A, 0xC9]
+    passwords = [byte_string(rng.choice(alphabet) for _ in range(rng.randrange(16))) for _ in range(300)]
+    passwords += [byte_string([b]) for b in alphabet]
+    env = dict(os.environ, LOCPATH=odd_locale)
+    lines = "".join(" ".join("%02x" % b for b in bytearray(p)) + "\n" for p in passwords)
+    run = subprocess.Popen([sys.executable, "-c", ODD_SCRIPT], env=env, stdin=subprocess.PIPE,
+                           stdout=subprocess.PIPE)
+    out = run.communicate(lines.encode())[0].decode().split()
+    assert run.returncode == 0
+    for password, result in zip(passwords, out):
+        upper = byte_string(ODD_UPPER.get(b, b) if b < 0x80 else b for b in bytearray(password[:14]))
+        assert result == hexdigest(des_oracle(upper.ljust(14, b"\x00"))), password
+    assert len(out) == len(passwords)
