@@ -120,6 +120,14 @@ def openssl_md4_pieces(pieces):
 
 
 slow = pytest.mark.skipif(not os.environ.get("HASHWICK_SLOW"), reason="slow; set HASHWICK_SLOW=1")
+# A program of the test's own, built from src/ and run: what it checks is
+# the same whatever the interpreter, so CI, which tests a wheel for every
+# interpreter, runs these with the first only (-m "not native_program").
+native_program = pytest.mark.native_program
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "native_program: builds and runs a program of its own from src/")
 
 
 def hexdigest(raw):

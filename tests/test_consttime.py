@@ -14,7 +14,7 @@ import subprocess
 
 import pytest
 
-from conftest import HERE
+from conftest import HERE, native_program
 from test_lmhash import turkish_locale  # noqa: F401 - the fixture, by name
 from test_native import SRC, build
 
@@ -44,6 +44,7 @@ def have_valgrind():
     return os.path.exists(MEMCHECK_H)
 
 
+@native_program
 @pytest.mark.parametrize("compiler", COMPILERS)
 def test_no_secret_reaches_a_branch_or_an_address(tmpdir, request, compiler):
     if not have_valgrind():

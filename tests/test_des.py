@@ -5,7 +5,7 @@ import platform
 import random
 import subprocess
 
-from conftest import E_P16, HERE, VECTORS, hexdigest, run_in_threads
+from conftest import E_P16, HERE, VECTORS, hexdigest, native_program, run_in_threads
 from test_native import BUILDS, build
 
 
@@ -60,6 +60,7 @@ def links(tmpdir, flags):
         return False
 
 
+@native_program
 @BUILDS
 def test_every_form_gives_the_known_answers_and_agrees_with_openssl(tmpdir, des_oracle, variant):
     """Each DES form this CPU runs, forced by name: the known LM answers and

@@ -8,7 +8,7 @@ import sysconfig
 import pytest
 
 import hashwick
-from conftest import HERE, PYPY, VECTORS
+from conftest import HERE, PYPY, VECTORS, native_program
 
 ROOT = os.path.dirname(HERE)
 SRC = os.path.join(ROOT, "src")
@@ -36,6 +36,7 @@ def build(tmpdir, compiler, sources, flags, libraries=()):
 BUILDS = pytest.mark.parametrize("variant", [[], ["-DHASHWICK_NO_GNU_EXTENSIONS"]], ids=["gnu", "no-gnu"])
 
 
+@native_program
 @BUILDS
 def test_wipe_is_not_optimised_away(tmpdir, variant):
     exe = build(tmpdir, "g++", [os.path.join(HERE, "native", "wipe.cpp")],
@@ -44,6 +45,7 @@ def test_wipe_is_not_optimised_away(tmpdir, variant):
     assert out.strip().endswith("after wipe 0"), out
 
 
+@native_program
 @BUILDS
 def test_mdfour_through_the_header_gives_rfc1320s_answers(tmpdir, variant):
     md4 = str(tmpdir.join("md4.o"))
