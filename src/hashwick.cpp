@@ -389,10 +389,7 @@ bool stream_str(Utf16Stream &s, PyObject *str) {
 // The interpreter's codecs, asked for their own errors, work on the stack
 // below the caller and may leave pieces of the password there (an encoder
 // keeps a small output buffer on its frame): zeroed once they return.
-HASHWICK_NOINLINE void scrub_codec_stack() {
-    unsigned char below[8192];
-    wipe(below, sizeof below);
-}
+inline void scrub_codec_stack() { hashwick::scrub_stack<8192>(); }
 
 // NT digest of a str. On a surrogate the codec itself is asked, so the
 // caller sees exactly its UnicodeEncodeError.

@@ -66,6 +66,16 @@ inline void wipe(T &object) {
     wipe(&object, n);
 }
 
+// Zeroes N bytes of stack just below the caller: where the frame of a
+// function it has just called lay. What the compiler spilled there (copies
+// that no wipe of ours can name) goes with it. Kept out of line, or its
+// buffer would be the caller's own frame.
+template <std::size_t N>
+HASHWICK_NOINLINE void scrub_stack() {
+    unsigned char below[N];
+    wipe(below, N);
+}
+
 // The value, hidden from the optimiser: arithmetic on a secret, a mask
 // made from one bit say, may not be turned back into a branch on it.
 template <typename T>

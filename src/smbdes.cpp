@@ -291,7 +291,7 @@ void schedule_portable(std::uint64_t key, std::uint64_t schedule[16]) {
 // Encrypts Plain under two 56-bit keys into out[0..8) and out[8..16); the
 // two encryptions run interleaved so that their rounds overlap.
 template <std::uint64_t Plain>
-void smbhash_portable(std::uint8_t out[16], const std::uint64_t key[2]) {
+HASHWICK_NOINLINE void smbhash_portable(std::uint8_t out[16], const std::uint64_t key[2]) {
     std::uint64_t schedule[2][16];
     schedule_portable(key[0], schedule[0]);
     schedule_portable(key[1], schedule[1]);
@@ -466,7 +466,7 @@ HASHWICK_AVX2_FN __m256i f_avx2(__m256i x) {
 }
 
 template <std::uint64_t Plain>
-__attribute__((target("avx2"))) void smbhash_avx2(std::uint8_t out[16], const std::uint64_t key[2]) {
+HASHWICK_NOINLINE __attribute__((target("avx2"))) void smbhash_avx2(std::uint8_t out[16], const std::uint64_t key[2]) {
     alignas(16) std::uint64_t schedule[16][2];
     schedule_avx2(key, schedule);
     __m256i l = _mm256_set1_epi64x(initial_left<Plain>), r = _mm256_set1_epi64x(initial_right<Plain>);
@@ -493,12 +493,18 @@ inline std::uint64_t read_key(const std::uint8_t key7[7]) {
     return key;
 }
 
-// The LM one-way function by the given form.
+// Well past the deepest frame of either form (under 0.5 KiB with g++ 12 and 16).
+constexpr std::size_t form_frame_bound = 1024;
+
+// The LM one-way function by the given form. The form is called out of
+// line, so that its frame, with whatever the compiler spilled there (g++ 16
+// leaves a half of the last round in the portable form's), is scrubbed.
 template <void (*Form)(std::uint8_t *, const std::uint64_t *)>
 void lm_one_way(const std::uint8_t key14[14], std::uint8_t hash16[16]) {
     std::uint64_t keys[2] = {read_key(key14), read_key(key14 + 7)};
     Form(hash16, keys);
     wipe(keys);
+    scrub_stack<form_frame_bound>();
 }
 
 // The LM one-way function in each form, by name.
