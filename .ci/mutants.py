@@ -5,8 +5,10 @@ comparison, logical and compound-assignment operators, integer constants,
 one entry of each constant table, deleted statements, deleted wipes); each
 is built into
 the module and the test suite runs against it, stopping at its first
-failure. The few the suite leaves alive run again against an ASan+UBSan
-build. A mutant still alive must be listed in .ci/equivalent-mutants.txt
+failure. A mutant whose recompiled objects are byte for byte the unmutated
+ones is equivalent without a run. Those the suite leaves alive and the list
+below does not explain run again against an ASan+UBSan build (the listed
+ones too with --sanitize-listed). A mutant still alive must be listed in .ci/equivalent-mutants.txt
 with the reason it cannot change behaviour; any other fails the run.
 
 Mutants are compiled exactly as the module users install is: setup.py's
@@ -342,6 +344,8 @@ def main():
     parser.add_argument("--only", help="just the mutants at FILE:LINE, or whose line, before or after the "
                                        "mutation, contains this text")
     parser.add_argument("--kind", help="just the mutants of this class")
+    parser.add_argument("--sanitize-listed", action="store_true",
+                        help="run the listed equivalents' survivors under ASan+UBSan too")
     parser.add_argument("--record-product-build", metavar="FILE", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.record_product_build:
@@ -387,8 +391,11 @@ def run_mutants(args, started):
     shards = [mutants[i::args.jobs] for i in range(args.jobs)]
     with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
         results = [r for shard in pool.map(run_all, shards, builders) for r in shard]
-    # What the suite leaves alive, against the sanitizer build as well.
-    alive = [m for m, outcome in results if outcome == "survived"]
+    # What the suite leaves alive and the list does not explain, against the
+    # sanitizer build as well (a full run of the suite each: the listed ones
+    # only with --sanitize-listed).
+    known = read_equivalents()
+    alive = [m for m, outcome in results if outcome == "survived" and (args.sanitize_listed or key(m) not in known)]
     if alive:
         asan = subprocess.check_output(["gcc", "-print-file-name=libasan.so"]).decode().strip()
         env = {"LD_PRELOAD": asan, "ASAN_OPTIONS": "detect_leaks=0:abort_on_error=1",
@@ -412,7 +419,6 @@ def run_mutants(args, started):
     for b in builders:
         shutil.rmtree(os.path.dirname(b.dir), ignore_errors=True)
 
-    known = read_equivalents()
     counts = collections.Counter()
     unexplained = []
     for mutant, outcome in results:
