@@ -8,8 +8,8 @@ the module and the test suite runs against it, stopping at its first
 failure. A mutant whose recompiled objects are byte for byte the unmutated
 ones is equivalent without a run. Those the suite leaves alive and the list
 below does not explain run again against an ASan+UBSan build (the listed
-ones too with --sanitize-listed). A mutant still alive must be listed in .ci/equivalent-mutants.txt
-with the reason it cannot change behaviour; any other fails the run.
+ones too with --sanitize-listed). A mutant still alive must be listed in
+.ci/equivalent-mutants.txt with the reason it cannot change behaviour; any other fails the run.
 
 Mutants are compiled exactly as the module users install is: setup.py's
 build_ext is run once for this interpreter, as pip runs it, and the
@@ -25,6 +25,7 @@ but every wipe and every table.
 import argparse
 import collections
 import concurrent.futures
+import filecmp
 import json
 import os
 import re
@@ -284,7 +285,7 @@ class Builder:
             objects = dict(self.objects)
             for unit in units:
                 objects[unit] = self.compile(unit, self.mutated)
-            if all(same_file(objects[unit], self.objects[unit]) for unit in units):
+            if all(filecmp.cmp(objects[unit], self.objects[unit], shallow=False) for unit in units):
                 return "same"
             self.link(objects)
             return "built"
@@ -310,11 +311,6 @@ class Builder:
             return "survived"
         failed = re.findall(r"^(?:FAILED|ERROR) (\S+)", run.stdout.decode("utf-8", "replace"), re.M)
         return "killed (%s)" % (failed[0] if failed else "exit %d" % run.returncode)
-
-
-def same_file(a, b):
-    with open(a, "rb") as f, open(b, "rb") as g:
-        return f.read() == g.read()
 
 
 def outcome_of(builder, mutant, env=None):

@@ -98,20 +98,29 @@ sys.stdout.write(" ".join(out))
 """
 
 
-@pytest.fixture(scope="module")
-def turkish_locale(tmpdir_factory):
+def build_locale(tmpdir_factory, name, source, charmap):
+    """A folder for LOCPATH holding locale name, built by localedef from
+    source (a name it knows, or a file) and charmap; skips where it cannot."""
     if not sys.platform.startswith("linux"):
         # localedef's arguments and LOCPATH are glibc's (musl has neither
         # and skips below); macOS's and Windows's C libraries read neither.
         pytest.skip("the locale is built with glibc's localedef and found through LOCPATH")
     path = str(tmpdir_factory.mktemp("locale"))
     try:
-        subprocess.check_call(["localedef", "-i", "tr_TR", "-f", "ISO-8859-9",
-                               os.path.join(path, "tr_TR.ISO-8859-9")],
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    except (OSError, subprocess.CalledProcessError):
-        pytest.skip("localedef or the tr_TR locale source is missing")
+        # -c: write it even with warnings (a made-up locale lacks every
+        # category but LC_CTYPE); whether it was written is checked below.
+        subprocess.call(["localedef", "-c", "-i", source(path) if callable(source) else source, "-f", charmap,
+                         os.path.join(path, name)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    except OSError:
+        pytest.skip("localedef is missing")
+    if not os.path.exists(os.path.join(path, name, "LC_CTYPE")):
+        pytest.skip("localedef made no %s (is its source missing?)" % name)
     return path
+
+
+@pytest.fixture(scope="module")
+def turkish_locale(tmpdir_factory):
+    return build_locale(tmpdir_factory, "tr_TR.ISO-8859-9", "tr_TR", "ISO-8859-9")
 
 
 def test_locale_upper_cases_ascii_only(turkish_locale):
@@ -140,22 +149,14 @@ for line in sys.stdin:
 
 @pytest.fixture(scope="module")
 def odd_locale(tmpdir_factory):
-    if not sys.platform.startswith("linux"):
-        pytest.skip("the locale is built with glibc's localedef and found through LOCPATH")
-    path = str(tmpdir_factory.mktemp("odd-locale"))
-    source = os.path.join(path, "source")
-    with open(source, "w") as f:
-        f.write("LC_CTYPE\ntoupper %s\nEND LC_CTYPE\n"
-                % ";".join("(<U%04X>,<U%04X>)" % pair for pair in sorted(ODD_UPPER.items())))
-    try:
-        # -c: write it although the other categories are missing (exit 1).
-        subprocess.call(["localedef", "-c", "-i", source, "-f", "ISO-8859-1", os.path.join(path, ODD_LOCALE)],
-                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    except OSError:
-        pytest.skip("localedef is missing")
-    if not os.path.exists(os.path.join(path, ODD_LOCALE, "LC_CTYPE")):
-        pytest.skip("localedef made no LC_CTYPE")
-    return path
+    def source(path):
+        name = os.path.join(path, "source")
+        with open(name, "w") as f:
+            f.write("LC_CTYPE\ntoupper %s\nEND LC_CTYPE\n"
+                    % ";".join("(<U%04X>,<U%04X>)" % pair for pair in sorted(ODD_UPPER.items())))
+        return name
+
+    return build_locale(tmpdir_factory, ODD_LOCALE, source, "ISO-8859-1")
 
 
 def test_locale_may_change_any_bit_of_ascii(odd_locale, des_oracle):
