@@ -1,6 +1,7 @@
 """Native-side checks: the wipe survives the release optimisation level, and
 the header serves a plain C caller linked against the built module."""
 import os
+import shlex
 import subprocess
 import sys
 import sysconfig
@@ -73,7 +74,15 @@ def test_c_caller_through_the_header(tmpdir):
                for name in ("LDLIBRARY", "LIBRARY")):
         pytest.skip("this interpreter has no libpython to link against")
     libpython = "-lpython" + sysconfig.get_config_var("VERSION") + (sysconfig.get_config_var("ABIFLAGS") or "")
+    # A static libpython brings none of the libraries and link flags it needs
+    # (-lm, -ldl, a sanitizer's runtime): those the interpreter was linked with.
+    system = []
+    shared = sysconfig.get_config_var("LDLIBRARY") or "-"
+    if not (shared.endswith(".so") and os.path.exists(os.path.join(libdir, shared))):
+        system = [flag for name in ("LDFLAGS", "LIBS", "SYSLIBS")
+                  for flag in shlex.split(sysconfig.get_config_var(name) or "")]
     exe = build(tmpdir, "gcc", [os.path.join(HERE, "native", "caller.c")], flags,
-                [module, "-Wl,-rpath," + os.path.dirname(module), "-L" + libdir, libpython, "-Wl,-rpath," + libdir])
+                [module, "-Wl,-rpath," + os.path.dirname(module), "-L" + libdir, libpython, "-Wl,-rpath," + libdir]
+                + system)
     out = subprocess.check_output([exe]).decode().split()
     assert out == [VECTORS["lmhash"][0]["hash"], VECTORS["nthash"][0]["hash"]]

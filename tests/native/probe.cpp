@@ -238,4 +238,13 @@ PyModuleDef module = {
 // Built with the module's flags, -fvisibility=hidden among them: the entry
 // point is made visible here, as hashwick.cpp does for its own.
 extern "C" __attribute__((visibility("default"))) PyObject *PyInit_hashwick_probe(void);
-PyMODINIT_FUNC PyInit_hashwick_probe(void) { return PyModule_Create(&module); }
+PyMODINIT_FUNC PyInit_hashwick_probe(void) {
+    PyObject *m = PyModule_Create(&module);
+#ifdef Py_GIL_DISABLED
+    // A free-threaded interpreter would otherwise turn the GIL back on for
+    // the rest of the suite. The allocator hooks are process-wide: the tests
+    // that use them say they run on one thread.
+    if (m && PyUnstable_Module_SetGIL(m, Py_MOD_GIL_NOT_USED) < 0) Py_CLEAR(m);
+#endif
+    return m;
+}
