@@ -12,7 +12,12 @@ import threading
 
 import pytest
 
-import hashwick
+# Free-threaded CPython runs the suite with the GIL off, and importing a
+# module that does not declare it safe without the GIL would turn it on for
+# the rest of the process: that fails the run (pytest_sessionfinish).
+GIL_OFF_AT_START = not getattr(sys, "_is_gil_enabled", lambda: True)()
+
+import hashwick  # noqa: E402 - after the GIL's state is read
 
 PY2 = sys.version_info[0] == 2
 PYPY = sys.implementation.name == "pypy" if not PY2 else False
@@ -64,16 +69,27 @@ NATIVE = _native()
 LIBCRYPTO = _libcrypto()
 
 
+# Free-threaded 3.13's ctypes races with itself when two threads make
+# objects of one ctypes type at once (a flag of the type is written each
+# time; 3.14 mends it): the helpers make every object under this lock.
+_MAKING = threading.Lock()
+
+
+def buffer(size):
+    with _MAKING:
+        return ctypes.create_string_buffer(size)
+
+
 def mdfour(message, length=None):
     """The module's exported MD4, as raw bytes."""
-    out = ctypes.create_string_buffer(16)
+    out = buffer(16)
     NATIVE.mdfour(out, message, len(message) if length is None else length)
     return out.raw
 
 
 def E_P16(key14):
     """The module's exported LM one-way function, as raw bytes."""
-    out = ctypes.create_string_buffer(16)
+    out = buffer(16)
     NATIVE.E_P16(key14, out)
     return out.raw
 
@@ -88,8 +104,8 @@ def openssl_lm(key14):
     """LMOWFv1 from OpenSSL's DES: "KGS!@#$%" under each 7-byte half."""
     out = b""
     for half in (key14[:7], key14[7:14]):
-        schedule = ctypes.create_string_buffer(128)
-        block = ctypes.create_string_buffer(8)
+        schedule = buffer(128)
+        block = buffer(8)
         LIBCRYPTO.DES_set_key_unchecked(spread_key(half), schedule)
         LIBCRYPTO.DES_ecb_encrypt(b"KGS!@#$%", block, schedule, 1)
         out += block.raw
@@ -99,19 +115,20 @@ def openssl_lm(key14):
 def c_array(data):
     """A copy of data for a foreign call. PyPy converts a bytes argument
     itself far more slowly (seconds for 20 MiB) than this copy takes."""
-    return (ctypes.c_char * len(data)).from_buffer_copy(data)
+    with _MAKING:
+        return (ctypes.c_char * len(data)).from_buffer_copy(data)
 
 
 def openssl_md4(message):
-    out = ctypes.create_string_buffer(16)
+    out = buffer(16)
     LIBCRYPTO.MD4(c_array(message), len(message), out)
     return out.raw
 
 
 def openssl_md4_pieces(pieces):
     """OpenSSL's MD4 over the concatenation of an iterable of byte strings."""
-    context = ctypes.create_string_buffer(256)  # MD4_CTX is 92 bytes
-    out = ctypes.create_string_buffer(16)
+    context = buffer(256)  # MD4_CTX is 92 bytes
+    out = buffer(16)
     LIBCRYPTO.MD4_Init(context)
     for piece in pieces:
         LIBCRYPTO.MD4_Update(context, c_array(piece), len(piece))
@@ -128,6 +145,18 @@ native_program = pytest.mark.native_program
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "native_program: builds and runs a program of its own from src/")
+    # pytest-run-parallel's marker, known where the plugin is not installed.
+    config.addinivalue_line("markers", "thread_unsafe(reason): runs on one thread under pytest-run-parallel")
+    if GIL_OFF_AT_START:
+        # The test whose import turns the GIL on fails at once.
+        config.addinivalue_line("filterwarnings", "error:The global interpreter lock:RuntimeWarning")
+
+
+def pytest_sessionfinish(session):
+    if GIL_OFF_AT_START and sys._is_gil_enabled():
+        session.config.pluginmanager.get_plugin("terminalreporter").write_line(
+            "FAILED: the GIL was turned on during the run", red=True)
+        session.exitstatus = 1
 
 
 def hexdigest(raw):

@@ -24,6 +24,10 @@ ARGUMENTS = [
 if not PY2:
     ARGUMENTS += [((u"ab\ud800",), {}), ((b"\xff",), {})]  # UnicodeEncodeError, UnicodeDecodeError
 
+# Memory and reference counts are the process's: other threads' calls would
+# move them.
+pytestmark = pytest.mark.thread_unsafe(reason="measures the whole process's memory and reference counts")
+
 PATHS = [(name, args, kwargs) for name in ("lmhash", "nthash", "hash") for args, kwargs in ARGUMENTS]
 ids = ["%s%r" % (name, args)[:40] for name, args, _ in PATHS]
 

@@ -28,8 +28,11 @@ pytestmark = [
     pytest.mark.skipif(not sys.platform.startswith("linux"), reason="the stack scan is built and checked on Linux"),
     pytest.mark.skipif(PY2 or PYPY, reason="the probe is a CPython 3 extension; a stack scan means nothing where "
                                            "objects and frames are the JIT's (PyPy)"),
-    pytest.mark.skipif("ASAN_OPTIONS" in os.environ, reason="a sanitizer build moves frames and copies values "
-                                                             "about; the scan is of the build that ships"),
+    pytest.mark.skipif("ASAN_OPTIONS" in os.environ or "TSAN_OPTIONS" in os.environ,
+                       reason="a sanitizer build moves frames and copies values about; the scan is of the build "
+                              "that ships"),
+    pytest.mark.thread_unsafe(reason="the probe swaps the process's allocators to count and fail allocations, "
+                                     "and counts the process's blocks"),
 ]
 
 PASSWORD = u"Qz8#kW2!mN5&vRt"  # 15 characters, none alike by chance
