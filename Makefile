@@ -4,7 +4,7 @@ PYTHON ?= python
 SECONDS ?= 60
 EVERY ?= 8
 
-.PHONY: install test test-all sid cpus windows zig consttime mutants sanitize fuzz leaks huge dist bench lint format ci
+.PHONY: install test test-all sid cpus freethreaded windows zig consttime mutants sanitize fuzz leaks huge dist bench lint format ci
 
 install:  ## build and install into the current interpreter
 	$(PYTHON) -m pip install .
@@ -20,6 +20,9 @@ sid:  ## in a sid root: newest g++ and clang (warnings, constant time); wheels f
 
 cpus:  ## under qemu, side by side: the arm64 wheel tested; the suite on s390x
 	bash .ci/cpus
+
+freethreaded:  ## free-threaded CPython 3.13 from Debian's source: the cp313t wheel under pytest-run-parallel; ThreadSanitizer
+	bash .ci/freethreaded
 
 windows:  ## MinGW g++ and clang builds for x86-64 Windows, run under Wine
 	bash .ci/windows
