@@ -11,8 +11,15 @@ Native level: benchmarks/native.cpp, built from the project's sources.
 "Before": where git can give it, the module and the DES unit as they were
 at BEFORE (the last table-driven, variable-time DES) are built beside the
 current ones and timed in the same runs.
-Writes benchmarks/results.md and benchmarks/results.png, and puts the
-tables into the README between its benchmark markers.
+Threads (--threads PYTHON...; default the pair benchmarks/cpythons builds,
+CPython 3.13 with and without the GIL from one source): in each
+interpreter, calls per second of each function and of the floor with one
+thread and with two, each thread with argument objects of its own, in
+interleaved rounds; the figure is the median ratio of two threads to one,
+beside the single-thread cost as a ratio to that interpreter's floor.
+Writes benchmarks/results.md, benchmarks/results.png and (with threads)
+benchmarks/threads.png, and puts the tables into the README between its
+benchmark markers.
 """
 import argparse
 import json
@@ -163,6 +170,64 @@ def python_level(rounds, calls):
     return {"|".join(c): sorted(s)[len(s) // 2] for c, s in samples.items()}
 
 
+def scaling_level(rounds, calls):
+    """In this interpreter: {function|threads: calls per second}, the median
+    of rounds, each thread calling with a str object of its own."""
+    import threading
+
+    import hashwick
+
+    floor = build_floor()
+    # A module that turned the GIL on would make this a measure of the GIL.
+    assert not sysconfig.get_config_var("Py_GIL_DISABLED") or not sys._is_gil_enabled()
+    functions = {"floor": floor, "lmhash": hashwick.lmhash, "nthash": hashwick.nthash, "hash": hashwick.hash}
+    text = PASSWORDS[8]
+
+    def rate(func, threads):
+        gate = threading.Barrier(threads + 1)
+        ends = []
+
+        def work(arg):
+            gate.wait()
+            timer(func, arg, calls)
+            ends.append(time.perf_counter())
+
+        pool = [threading.Thread(target=work, args=("".join(list(text)),)) for _ in range(threads)]
+        for t in pool:
+            t.start()
+        gate.wait()
+        start = time.perf_counter()
+        for t in pool:
+            t.join()
+        return threads * (calls // 10 * 10) / (max(ends) - start)
+
+    samples = {(name, n): [] for name in functions for n in (1, 2)}
+    order = list(samples)
+    for _ in range(rounds):
+        random.shuffle(order)
+        for name, n in order:
+            samples[(name, n)].append(rate(functions[name], n))
+    return {"%s|%d" % c: sorted(s)[len(s) // 2] for c, s in samples.items()}
+
+
+def threads_level(interpreters, rounds, calls):
+    """{interpreter label: scaling_level there}, each in a fresh environment
+    holding the module built from this tree."""
+    found = {}
+    for py in interpreters:
+        version = subprocess.check_output([py, "-c", "import platform, sysconfig; print(platform.python_version() + "
+                                           "('t' if sysconfig.get_config_var('Py_GIL_DISABLED') else ''))"])
+        label = "CPython " + version.decode().strip()
+        venv = os.path.join(BUILD, "threads-" + label.split()[1])
+        if not os.path.exists(os.path.join(venv, "bin", "python")):
+            subprocess.check_call([py, "-m", "venv", venv])
+        python = os.path.join(venv, "bin", "python")
+        subprocess.check_call([python, "-m", "pip", "install", "-q", "--no-deps", "--force-reinstall", ROOT])
+        out = subprocess.check_output([python, __file__, "--scaling-child", str(rounds), str(calls)], cwd=BUILD)
+        found[label] = json.loads(out.decode())
+    return found
+
+
 def native_level(rounds):
     binary = os.path.join(BUILD, "native")
     os.makedirs(BUILD, exist_ok=True)
@@ -203,7 +268,7 @@ def machine():
                                                      " ".join(CXXFLAGS))
 
 
-def report(py, lib, native):
+def report(py, lib, native, threads=None):
     peers_ = sorted(set(k.split("|")[0] for k in py) - {"hashwick", "floor", "before"})
     keys = ["%d %s" % (n, kind) for n in PASSWORDS for kind in ("str", "bytes")]
     get = lambda who, name, key, src=py: src.get("|".join((who, name, key)))
@@ -262,6 +327,18 @@ def report(py, lib, native):
     lines.append("")
     lines.append("MD4 throughput on 1 MiB: hashwick %.0f MiB/s, OpenSSL %.0f MiB/s." % (
         mib(native["mdfour_1mib"]), mib(native["openssl_md4_1mib"])))
+    if threads:
+        names = ("floor", "lmhash", "nthash", "hash")
+        lines += ["", "## Threads: 8-character str password, a str object per thread", "",
+                  "Calls per second with two threads over calls per second with one (2 cores); one "
+                  "thread's time per call, the floor's in ns and the others' over that interpreter's floor.", "",
+                  "| interpreter | " + " | ".join("%s 2/1" % n for n in names) + " | floor ns | "
+                  + " | ".join("%s / floor" % n for n in names[1:]) + " |", "|---|" + "---|" * 8]
+        for label_, rates in threads.items():
+            scale = ["%.2f" % (rates[n + "|2"] / rates[n + "|1"]) for n in names]
+            cost = ["%.2f" % (rates["floor|1"] / rates[n + "|1"]) for n in names[1:]]
+            lines.append("| %s | %s | %.1f | %s |" % (label_, " | ".join(scale), 1e9 / rates["floor|1"],
+                                                      " | ".join(cost)))
     return "\n".join(lines) + "\n"
 
 
@@ -279,6 +356,8 @@ def update_readme(text):
     body = text.split("\n", 2)[2].replace("## ", "#### ")
     body = body.replace("#### Python level", "![Per-call time of each candidate, log scale](benchmarks/results.png)\n\n"
                         "#### Python level", 1)
+    body = body.replace("#### Threads", "![Scaling to two threads, with and without the GIL](benchmarks/threads.png)"
+                        "\n\n#### Threads", 1)
     with open(path, "w") as f:
         f.write(head + README_START + body + README_END + tail)
 
@@ -312,19 +391,55 @@ def chart(py, lib, path):
     fig.savefig(path, dpi=100)
 
 
+def threads_chart(threads, path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    names = ("floor", "lmhash", "nthash", "hash")
+    fig, ax = plt.subplots(figsize=(8, 4))
+    width = 0.8 / len(threads)
+    for i, (label, rates) in enumerate(threads.items()):
+        ratios = [rates[n + "|2"] / rates[n + "|1"] for n in names]
+        ax.bar([x + i * width for x in range(len(names))], ratios, width, label=label)
+        for x, r in enumerate(ratios):
+            ax.text(x + i * width, r + 0.02, "%.2f" % r, ha="center", fontsize=8)
+    ax.axhline(2, color="#888888", linestyle="--", linewidth=1)
+    ax.set_xticks([x + width * (len(threads) - 1) / 2 for x in range(len(names))])
+    ax.set_xticklabels(names)
+    ax.set_ylabel("calls per second, 2 threads / 1")
+    ax.set_title("Scaling to two threads, 8-character str password")
+    ax.legend()
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="fewer rounds, for a smoke run")
+    parser.add_argument("--threads", nargs="*", metavar="PYTHON",
+                        help="also measure scaling to two threads in each (default: benchmarks/cpythons' pair)")
     parser.add_argument("--child", nargs=2, type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--scaling-child", nargs=2, type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         json.dump(python_level(*args.child), sys.stdout)
+        return
+    if args.scaling_child:
+        json.dump(scaling_level(*args.scaling_child), sys.stdout)
         return
     rounds, calls = (5, 2000) if args.quick else (61, 20000)
     py = python_level(rounds, calls)
     lib = libpass_level(rounds, calls)
     native = native_level(7 if args.quick else 31)
-    text = report(py, lib, native)
+    threads = None
+    if args.threads is not None:
+        pair = [os.path.join(ROOT, "build", "bench", "cpython-gil", "install", "bin", "python3.13"),
+                os.path.join(ROOT, "build", "bench", "cpython-nogil", "install", "bin", "python3.13t")]
+        threads = threads_level(args.threads or pair, 5 if args.quick else 21, calls * 5)
+        threads_chart(threads, os.path.join(HERE, "threads.png"))
+    text = report(py, lib, native, threads)
     with open(os.path.join(HERE, "results.md"), "w") as f:
         f.write(text)
     chart(py, lib, os.path.join(HERE, "results.png"))

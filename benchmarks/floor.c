@@ -16,4 +16,11 @@ static PyMethodDef floor_methods[] = {{"floor", floor_hash, METH_VARARGS, NULL},
 static struct PyModuleDef floor_module = {
     PyModuleDef_HEAD_INIT, "hashwick_floor", NULL, -1, floor_methods, NULL, NULL, NULL, NULL};
 
-PyMODINIT_FUNC PyInit_hashwick_floor(void) { return PyModule_Create(&floor_module); }
+PyMODINIT_FUNC PyInit_hashwick_floor(void) {
+    PyObject *module = PyModule_Create(&floor_module);
+#ifdef Py_GIL_DISABLED
+    /* Like hashwick, it needs no GIL: importing it must not turn it on. */
+    if (module && PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) Py_CLEAR(module);
+#endif
+    return module;
+}
