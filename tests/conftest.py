@@ -181,19 +181,24 @@ def des_oracle():
 
 
 def run_in_threads(call, inputs, expected, calls_per_thread):
-    """Eight threads call call(input) round-robin; returns the wrong results.
-    ctypes drops the GIL around foreign calls, so native calls really overlap."""
+    """Eight threads, started together, call call(input) round-robin from
+    offsets spread over the inputs; returns the indices of wrong results.
+    ctypes drops the GIL around foreign calls, so native calls really
+    overlap; without a GIL, every call does."""
     failures = []
+    start = threading.Event()
 
     def work(offset):
+        start.wait()
         for k in range(calls_per_thread):
             i = (offset + k) % len(inputs)
             if call(inputs[i]) != expected[i]:
                 failures.append(i)
 
-    threads = [threading.Thread(target=work, args=(8 * t,)) for t in range(8)]
+    threads = [threading.Thread(target=work, args=(t * len(inputs) // 8,)) for t in range(8)]
     for t in threads:
         t.start()
+    start.set()
     for t in threads:
         t.join()
     return failures
