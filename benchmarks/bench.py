@@ -15,8 +15,8 @@ Threads (--threads PYTHON...; default the pair benchmarks/cpythons builds,
 CPython 3.13 with and without the GIL from one source): in each
 interpreter, calls per second of each function and of the floor with one
 thread and with two, each thread with argument objects of its own, in
-interleaved rounds; the figure is the median ratio of two threads to one,
-beside the single-thread cost as a ratio to that interpreter's floor.
+interleaved rounds; the figure is the ratio of the medians, two threads to
+one, beside the single-thread cost as a ratio to that interpreter's floor.
 Writes benchmarks/results.md, benchmarks/results.png and (with threads)
 benchmarks/threads.png, and puts the tables into the README between its
 benchmark markers.
@@ -38,6 +38,8 @@ CXXFLAGS = ["-std=c++17", "-O3", "-fvisibility=hidden", "-fno-exceptions", "-fno
 PASSWORDS = {8: "Tr0ub4dor", 14: "correcthorseba", 40: "correct horse battery staple and more 40"}
 PASSWORDS = {n: (p * 2)[:n] for n, p in PASSWORDS.items()}
 BEFORE = "12761d8"
+# What --threads measures, the floor first.
+SCALED = ("floor", "lmhash", "nthash", "hash")
 
 
 def before_source(path):
@@ -180,7 +182,7 @@ def scaling_level(rounds, calls):
     floor = build_floor()
     # A module that turned the GIL on would make this a measure of the GIL.
     assert not sysconfig.get_config_var("Py_GIL_DISABLED") or not sys._is_gil_enabled()
-    functions = {"floor": floor, "lmhash": hashwick.lmhash, "nthash": hashwick.nthash, "hash": hashwick.hash}
+    functions = dict((name, floor if name == "floor" else getattr(hashwick, name)) for name in SCALED)
     text = PASSWORDS[8]
 
     def rate(func, threads):
@@ -328,7 +330,7 @@ def report(py, lib, native, threads=None):
     lines.append("MD4 throughput on 1 MiB: hashwick %.0f MiB/s, OpenSSL %.0f MiB/s." % (
         mib(native["mdfour_1mib"]), mib(native["openssl_md4_1mib"])))
     if threads:
-        names = ("floor", "lmhash", "nthash", "hash")
+        names = SCALED
         lines += ["", "## Threads: 8-character str password, a str object per thread", "",
                   "Calls per second with two threads over calls per second with one (2 cores); one "
                   "thread's time per call, the floor's in ns and the others' over that interpreter's floor.", "",
@@ -397,7 +399,7 @@ def threads_chart(threads, path):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    names = ("floor", "lmhash", "nthash", "hash")
+    names = SCALED
     fig, ax = plt.subplots(figsize=(8, 4))
     width = 0.8 / len(threads)
     for i, (label, rates) in enumerate(threads.items()):
