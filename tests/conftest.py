@@ -112,6 +112,15 @@ def openssl_lm(key14):
     return out
 
 
+def filled(size, byte):
+    """A ctypes array of size bytes, each byte, filled in place: PyPy would
+    copy a bytes object of that size at every foreign call."""
+    with _MAKING:
+        array = (ctypes.c_char * size)()
+    ctypes.memset(array, byte, size)
+    return array
+
+
 def c_array(data):
     """A copy of data for a foreign call. PyPy converts a bytes argument
     itself far more slowly (seconds for 20 MiB) than this copy takes."""

@@ -1,11 +1,10 @@
 """The exported mdfour against RFC 1320's test suite and OpenSSL's MD4."""
 import binascii
-import ctypes
 import random
 
 import pytest
 
-from conftest import VECTORS, mdfour, run_in_threads
+from conftest import VECTORS, filled, mdfour, run_in_threads
 
 
 def random_bytes(rng, n):
@@ -40,11 +39,8 @@ def test_negative_length_is_the_empty_message(length):
 
 
 def test_bit_count_beyond_32_bits(oracle):
-    # 2^29 + 3 bytes: the bit count no longer fits in 32 bits. Filled in
-    # place: PyPy would copy a bytes object this size at every foreign call.
-    n = 2 ** 29 + 3
-    message = (ctypes.c_char * n)()
-    ctypes.memset(message, 0x5A, n)
+    # 2^29 + 3 bytes: the bit count no longer fits in 32 bits.
+    message = filled(2 ** 29 + 3, 0x5A)
     assert mdfour(message) == oracle(message)
 
 
