@@ -3,7 +3,9 @@
 // Each call's input comes from the loop counter, not the previous output:
 // independent calls, as when hashing a list of passwords (throughput).
 // E_P16 is also timed in each of its forms, forced, and, when built with
-// HASHWICK_BEFORE, as E_P16_before: an earlier revision's, for comparison.
+// HASHWICK_BEFORE, as E_P16_before: an earlier revision's, for comparison;
+// and each form in parts (part_*: key schedules, rounds, final
+// permutation, stack scrub), so that a change starts from where the time is.
 #include <openssl/des.h>
 #include <openssl/md4.h>
 
@@ -59,10 +61,84 @@ void time_des(unsigned i) {
     Form(key, sink);
 }
 
+// The parts of E_P16, each timed alone on inputs from the loop counter.
+// The initial permutation has no part: the plaintext is fixed, so the
+// halves it makes are constants.
+std::uint64_t part_keys[2];
+std::uint64_t part_schedule[2][16];
+
+void keys_from(unsigned i) {
+    part_keys[0] = 0x0123456789ABCDull ^ i;
+    part_keys[1] = 0xFEDCBA98765432ull ^ (std::uint64_t(i) << 29);
+}
+
+template <typename T>
+void keep(const T &object) {
+    __asm__ __volatile__("" : : "r"(&object) : "memory");
+}
+
+HASHWICK_NOINLINE void part_schedule_portable(unsigned i) {
+    keys_from(i);
+    hashwick::schedule_portable(part_keys[0], part_schedule[0]);
+    hashwick::schedule_portable(part_keys[1], part_schedule[1]);
+    keep(part_schedule);
+}
+
+HASHWICK_NOINLINE void part_rounds_portable(unsigned i) {
+    std::uint32_t l[2] = {i, ~i}, r[2] = {i * 3, i * 5};
+    hashwick::rounds_portable(part_schedule, l, r);
+    keep(l);
+    keep(r);
+}
+
+HASHWICK_NOINLINE void part_final_portable(unsigned i) {
+    std::uint8_t out[16];
+    for (int n = 0; n < 2; ++n) hashwick::store_le64(out + 8 * n, hashwick::final_permutation(i + n, i * 7 + n));
+    keep(out);
+}
+
+HASHWICK_NOINLINE void part_scrub_portable(unsigned) { hashwick::scrub_stack<hashwick::portable_scrub>(); }
+HASHWICK_NOINLINE void part_scrub_avx2(unsigned) { hashwick::scrub_stack<hashwick::avx2_scrub>(); }
+
+#if HASHWICK_DES_AVX2
+// In E_P16 the AVX2 form makes each round's keys in the round before, where
+// they overlap with the rounds' waits; here each part runs alone.
+__m256i part_round_keys[16];
+
+HASHWICK_NOINLINE __attribute__((target("avx2"))) void part_schedule_avx2(unsigned i) {
+    keys_from(i);
+    __m256i bytes[2];
+    hashwick::key_bytes_avx2(part_keys, bytes);
+    for (int round = 0; round < 16; ++round) part_round_keys[round] = hashwick::round_keys_avx2(bytes, round);
+    keep(part_round_keys);
+}
+
+HASHWICK_NOINLINE __attribute__((target("avx2"))) void part_rounds_avx2(unsigned i) {
+    __m256i l = _mm256_set1_epi64x(i), r = _mm256_set1_epi64x(i * 3), x = _mm256_xor_si256(r, part_round_keys[0]);
+    for (int round = 1; round < 16; ++round) hashwick::round_avx2(l, r, x, part_round_keys[round]);
+    hashwick::round_avx2(l, r, x, _mm256_setzero_si256());
+    alignas(32) std::uint64_t halves[2][4];
+    _mm256_store_si256(reinterpret_cast<__m256i *>(halves[0]), l);
+    _mm256_store_si256(reinterpret_cast<__m256i *>(halves[1]), r);
+    keep(halves);
+}
+
+HASHWICK_NOINLINE __attribute__((target("avx2"))) void part_final_avx2(unsigned i) {
+    std::uint8_t out[16];
+    hashwick::final_permutation_avx2(out, _mm256_set1_epi64x(i), _mm256_set1_epi64x(i * 7));
+    keep(out);
+}
+#endif
+
 std::vector<Case> cases = {
     {"E_P16", time_des<E_P16>, 20000, {}},
     {"E_P16_portable", time_des<hashwick::lm_portable>, 20000, {}},
     {"openssl_des", time_des<openssl_lm>, 20000, {}},
+    {"part_schedule_portable", part_schedule_portable, 20000, {}},
+    {"part_rounds_portable", part_rounds_portable, 20000, {}},
+    {"part_final_portable", part_final_portable, 200000, {}},
+    {"part_scrub_portable", part_scrub_portable, 200000, {}},
+    {"part_scrub_avx2", part_scrub_avx2, 200000, {}},
     {"mdfour_16",
      [](unsigned i) {
          msg[i & 15] = std::uint8_t(i);
@@ -98,7 +174,12 @@ std::vector<Case> cases = {
 int main(int argc, char **argv) {
     int rounds = argc > 1 ? std::atoi(argv[1]) : 30;
 #if HASHWICK_DES_AVX2
-    if (__builtin_cpu_supports("avx2")) cases.push_back({"E_P16_avx2", time_des<hashwick::lm_avx2>, 20000, {}});
+    if (__builtin_cpu_supports("avx2")) {
+        cases.push_back({"E_P16_avx2", time_des<hashwick::lm_avx2>, 20000, {}});
+        cases.push_back({"part_schedule_avx2", part_schedule_avx2, 20000, {}});
+        cases.push_back({"part_rounds_avx2", part_rounds_avx2, 20000, {}});
+        cases.push_back({"part_final_avx2", part_final_avx2, 200000, {}});
+    }
 #endif
 #if HASHWICK_BEFORE
     cases.push_back({"E_P16_before", time_des<E_P16_before>, 20000, {}});

@@ -267,15 +267,19 @@ constexpr auto make_truth_tables() {
 constexpr auto truth_tables = make_truth_tables();
 
 // S and P of one round, on the key-mixed windows. Each S-box's bits are
-// gathered on their own, so that the ORs form a tree, not a chain.
+// gathered on their own, so that the ORs form a tree, not a chain (opaque:
+// g++ would regroup them into one). The tables are read from memory: as
+// immediates, each would take an ALU instruction to load, and the ALUs are
+// what the rounds wait on.
 inline std::uint32_t sp_portable(std::uint64_t x) {
+    const auto *tables = opaque(truth_tables.data());
     std::uint32_t part[8];
     for (int b = 0; b < 8; ++b) {
         unsigned w = unsigned(x >> 8 * b) & 63;
         std::uint32_t bits = 0;
-        for (const TruthTable &t : truth_tables[b])
+        for (const TruthTable &t : tables[b])
             bits |= std::uint32_t((t.table >> w) | (t.table << ((64 - w) & 63))) & t.destination;
-        part[b] = bits;
+        part[b] = opaque(bits);
     }
     return ((part[0] | part[1]) | (part[2] | part[3])) | ((part[4] | part[5]) | (part[6] | part[7]));
 }
@@ -290,6 +294,19 @@ void schedule_portable(std::uint64_t key, std::uint64_t schedule[16]) {
 
 // Encrypts Plain under two 56-bit keys into out[0..8) and out[8..16); the
 // two encryptions run interleaved so that their rounds overlap.
+// The halves as four named words: held in arrays, g++ moves them through
+// vector registers and the stack, and each round waits on a store.
+inline void rounds_portable(const std::uint64_t schedule[2][16], std::uint32_t l[2], std::uint32_t r[2]) {
+    std::uint32_t l0 = l[0], l1 = l[1], r0 = r[0], r1 = r[1];
+    for (int round = 0; round < 16; ++round) {
+        std::uint32_t next0 = l0 ^ sp_portable(windows(r0) ^ schedule[0][round]);
+        std::uint32_t next1 = l1 ^ sp_portable(windows(r1) ^ schedule[1][round]);
+        l0 = r0, r0 = next0;
+        l1 = r1, r1 = next1;
+    }
+    l[0] = l0, l[1] = l1, r[0] = r0, r[1] = r1;
+}
+
 template <std::uint64_t Plain>
 HASHWICK_NOINLINE void smbhash_portable(std::uint8_t out[16], const std::uint64_t key[2]) {
     std::uint64_t schedule[2][16];
@@ -297,12 +314,7 @@ HASHWICK_NOINLINE void smbhash_portable(std::uint8_t out[16], const std::uint64_
     schedule_portable(key[1], schedule[1]);
     std::uint32_t l[2] = {initial_left<Plain>, initial_left<Plain>};
     std::uint32_t r[2] = {initial_right<Plain>, initial_right<Plain>};
-    for (int round = 0; round < 16; ++round)
-        for (int n = 0; n < 2; ++n) {
-            std::uint32_t next = l[n] ^ sp_portable(windows(r[n]) ^ schedule[n][round]);
-            l[n] = r[n];
-            r[n] = next;
-        }
+    rounds_portable(schedule, l, r);
     for (int n = 0; n < 2; ++n) store_le64(out + 8 * n, final_permutation(l[n], r[n]));
     wipe(schedule);
     wipe(l);
@@ -320,7 +332,9 @@ HASHWICK_NOINLINE void smbhash_portable(std::uint8_t out[16], const std::uint64_
 // each position keeps its own: the eight positions of a group make one
 // byte of f's output, which vpsadbw adds up. Two sets of tables over two
 // lanes make the four bytes of each block's f. The halves stay in the
-// vector registers, and the next round's windows are made there.
+// vector registers as their windows: each byte of f is shifted straight to
+// where the next round's windows want it, so that no round has to make
+// windows from a whole half.
 
 using Bytes32 = std::array<std::uint8_t, 32>;
 
@@ -376,6 +390,64 @@ constexpr auto make_position_bits() {
     return t;
 }
 
+// Where each byte of f goes in the windows. Byte c (set s, lane l, c = 2l
+// + s) lies at bits 8c.. of the half; the low 32 bits of the windows are
+// the half rotated right by 2 and the high 32 the half rotated right by 6,
+// each masked. Rotating b << 8c right by rho, 32 bits wide, is b shifted
+// left by 8c - rho, or for the byte that wraps (8c < rho) b shifted right
+// by rho OR b shifted left by 32 - rho; a count of 32 shifts everything
+// out, as vpsllvd and vpsrlvd do.
+struct Placement {
+    std::array<std::uint32_t, 8> left, right; // per 32-bit element
+};
+
+constexpr std::uint32_t left_count(int c, int rho) { return std::uint32_t(8 * c >= rho ? 8 * c - rho : 32 - rho); }
+constexpr std::uint32_t right_count(int c, int rho) { return std::uint32_t(8 * c >= rho ? 32 : rho); }
+
+constexpr auto make_placements() {
+    std::array<Placement, 2> t{};
+    for (int s = 0; s < 2; ++s)
+        for (int e = 0; e < 8; ++e) { // 32-bit element e: lane e / 4, low or high half of a 64-bit lane by e % 2
+            int c = 2 * (e / 4) + s, rho = e % 2 ? 6 : 2;
+            t[s].left[e] = left_count(c, rho);
+            t[s].right[e] = right_count(c, rho);
+        }
+    return t;
+}
+
+constexpr std::uint32_t shift_left32(std::uint32_t v, std::uint32_t n) { return n >= 32 ? 0 : v << n; }
+constexpr std::uint32_t shift_right32(std::uint32_t v, std::uint32_t n) { return n >= 32 ? 0 : v >> n; }
+
+// Every byte value in every place gives, masked, the windows of that byte
+// of f alone.
+constexpr bool placements_make_windows() {
+    for (int c = 0; c < 4; ++c)
+        for (std::uint32_t b = 0; b < 256; ++b) {
+            std::uint64_t want = windows(b << 8 * c), got = 0;
+            for (int half = 0; half < 2; ++half) {
+                int rho = half ? 6 : 2;
+                std::uint32_t v = shift_left32(b, left_count(c, rho)) | shift_right32(b, right_count(c, rho));
+                got |= std::uint64_t(v) << 32 * half;
+            }
+            if ((got & window_mask) != want) return false;
+        }
+    return true;
+}
+static_assert(placements_make_windows(), "the bytes of f must land on their windows");
+
+// The half back from its windows: the low 32 bits hold bits 2-7 of each
+// byte of the half (rotated right by 2), the high 32 bits 6-7 and 0-3.
+constexpr std::uint32_t half_from_windows(std::uint64_t w) {
+    return rotl32(std::uint32_t(w), 2) | (rotl32(std::uint32_t(w >> 32), 6) & 0x03030303);
+}
+
+constexpr bool windows_keep_the_half() {
+    for (int bit = 0; bit < 32; ++bit)
+        if (half_from_windows(windows(std::uint32_t(1) << bit)) != std::uint32_t(1) << bit) return false;
+    return true;
+}
+static_assert(windows_keep_the_half(), "the windows must hold every bit of the half");
+
 // For the key schedule: which key byte and bit supply each bit of a round
 // key in window layout, 32 at a time; positions no key bit reaches get an
 // index that reads zero.
@@ -399,15 +471,68 @@ constexpr auto make_key_gather() {
     return t;
 }
 
+// The final permutation as vpmovmskb does it. Bit t of byte b of the word
+// final_permutation() starts from (rotated left halves, left above right)
+// ends in the byte chosen by t alone, at the bit chosen by b alone: after
+// the bytes are put in order, shifting left by k brings bit 7 - k of every
+// byte to the top, and vpmovmskb gathers those eight bits into one output
+// byte, for both blocks at once.
+struct Transpose {
+    int byte_of_bit[8]; // output byte of the bits found by shifting left by k
+    int bit_of_byte[8]; // bit of that output byte taken from each input byte
+};
+
+constexpr Transpose make_transpose() {
+    Transpose t{};
+    for (int q = 0; q < 64; ++q) {
+        std::uint64_t x = std::uint64_t(1) << q;
+        int out = lowest_bit(final_permutation(rotr32(std::uint32_t(x >> 32), 1), rotr32(std::uint32_t(x), 1)));
+        t.byte_of_bit[7 - q % 8] = out / 8;
+        t.bit_of_byte[q / 8] = out % 8;
+    }
+    return t;
+}
+constexpr Transpose transpose = make_transpose();
+
+constexpr bool transpose_is_final_permutation() {
+    for (int q = 0; q < 64; ++q) {
+        std::uint64_t x = std::uint64_t(1) << q;
+        std::uint64_t out = final_permutation(rotr32(std::uint32_t(x >> 32), 1), rotr32(std::uint32_t(x), 1));
+        if (out != std::uint64_t(1) << (8 * transpose.byte_of_bit[7 - q % 8] + transpose.bit_of_byte[q / 8]))
+            return false;
+    }
+    return true;
+}
+static_assert(transpose_is_final_permutation(), "the final permutation must be a byte order and a transpose");
+
+// Puts each block's input bytes in the order of the output bits they give.
+constexpr auto make_transpose_order() {
+    std::array<std::uint8_t, 16> t{};
+    for (int n = 0; n < 2; ++n)
+        for (int b = 0; b < 8; ++b) t[8 * n + transpose.bit_of_byte[b]] = std::uint8_t(8 * n + b);
+    return t;
+}
+
 alignas(32) constexpr auto round_index = make_round_index();
 alignas(32) constexpr auto round_tables = make_round_tables();
 alignas(32) constexpr auto position_bits = make_position_bits();
 alignas(32) constexpr auto key_gather = make_key_gather();
+alignas(16) constexpr auto transpose_order = make_transpose_order();
+alignas(32) constexpr auto placements = make_placements();
 
 #define HASHWICK_AVX2_FN __attribute__((target("avx2"))) inline
 
 HASHWICK_AVX2_FN __m256i load(const Bytes32 &b) {
     return _mm256_load_si256(reinterpret_cast<const __m256i *>(b.data()));
+}
+
+// The value as it stands, in a vector register: g++ turns the selector of
+// a vpblendvb into a mask by an extra comparison, and regroups a chain of
+// XORs so that the slowest term comes first; this keeps either from
+// lengthening the rounds.
+HASHWICK_AVX2_FN __m256i as_is(__m256i v) {
+    __asm__ __volatile__("" : "+x"(v));
+    return v;
 }
 
 HASHWICK_AVX2_FN std::uint64_t round_key_avx2(__m256i key_bytes, const std::array<KeyGather, 2> &gather) {
@@ -422,67 +547,97 @@ HASHWICK_AVX2_FN std::uint64_t round_key_avx2(__m256i key_bytes, const std::arra
     return word;
 }
 
-// The two keys' round keys, round by round side by side; the first rounds'
-// come first, so that the rounds can start while the rest are made.
-HASHWICK_AVX2_FN void schedule_avx2(const std::uint64_t key[2], std::uint64_t schedule[16][2]) {
-    __m256i bytes[2];
-    for (int n = 0; n < 2; ++n) // the key's bytes, first byte lowest, in every 8-byte lane
-        bytes[n] = _mm256_set1_epi64x(static_cast<long long>(__builtin_bswap64(key[n] << 8)));
-    for (int round = 0; round < 16; ++round)
-        for (int n = 0; n < 2; ++n) schedule[round][n] = round_key_avx2(bytes[n], key_gather[round]);
+// Each key's bytes, first byte lowest, in every 8-byte lane.
+HASHWICK_AVX2_FN void key_bytes_avx2(const std::uint64_t key[2], __m256i bytes[2]) {
+    for (int n = 0; n < 2; ++n) bytes[n] = _mm256_set1_epi64x(static_cast<long long>(__builtin_bswap64(key[n] << 8)));
 }
 
-// The windows of the halves, each in the low half of its 64-bit lane.
-HASHWICK_AVX2_FN __m256i windows_avx2(__m256i half) {
-    // Each half twice over, as windows() takes it: the lower copy gives
-    // the first four windows, the same rotated by six the other four.
-    __m256i twice = _mm256_shuffle_epi32(half, 0xA0);
-    __m256i both = _mm256_blend_epi32(_mm256_srli_epi64(twice, 2), _mm256_slli_epi64(twice, 26), 0xAA);
-    return _mm256_and_si256(both, _mm256_set1_epi64x(static_cast<long long>(window_mask)));
+// The two keys' round keys for one round, side by side in both lanes.
+// Made in the round before the one that uses them: the rounds leave most
+// of the vector units idle while they wait on each other, and this work
+// fills them.
+HASHWICK_AVX2_FN __m256i round_keys_avx2(const __m256i bytes[2], int round) {
+    __m128i pair = _mm_cvtsi64_si128(static_cast<long long>(round_key_avx2(bytes[0], key_gather[round])));
+    pair = _mm_insert_epi64(pair, static_cast<long long>(round_key_avx2(bytes[1], key_gather[round])), 1);
+    return _mm256_broadcastsi128_si256(pair);
 }
 
-// f of both blocks from their key-mixed windows x.
-HASHWICK_AVX2_FN __m256i f_avx2(__m256i x) {
+HASHWICK_AVX2_FN __m256i load(const std::array<std::uint32_t, 8> &a) {
+    return _mm256_load_si256(reinterpret_cast<const __m256i *>(a.data()));
+}
+
+// The windows of f of both blocks from their key-mixed windows x, each lane
+// holding those of the half of each f that its lookups made: the windows of
+// a block's f are the XOR of its two lanes.
+HASHWICK_AVX2_FN __m256i f_windows_avx2(__m256i x) {
     __m256i bits = load(position_bits), sum = _mm256_setzero_si256();
     for (int s = 0; s < 2; ++s) {
         __m256i index = _mm256_shuffle_epi8(x, load(round_index[s]));
         // vpblendvb chooses by a byte's top bit: the window's two high bits
-        // are moved there, by byte additions, which keep the shift units
-        // free for the lookups.
-        __m256i twice = _mm256_add_epi8(index, index), by_first = _mm256_add_epi8(twice, twice);
-        __m256i by_second = _mm256_add_epi8(by_first, by_first);
+        // are shifted there. Bits from the next byte land below it, where
+        // they choose nothing.
+        __m256i by_first = _mm256_slli_epi16(index, 2), by_second = _mm256_add_epi8(by_first, by_first);
         const auto &tables = round_tables[s];
         __m256i low = _mm256_blendv_epi8(_mm256_shuffle_epi8(load(tables[0]), index),
-                                         _mm256_shuffle_epi8(load(tables[1]), index), by_second);
+                                         _mm256_shuffle_epi8(load(tables[1]), index), as_is(by_second));
         __m256i high = _mm256_blendv_epi8(_mm256_shuffle_epi8(load(tables[2]), index),
-                                          _mm256_shuffle_epi8(load(tables[3]), index), by_second);
+                                          _mm256_shuffle_epi8(load(tables[3]), index), as_is(by_second));
         __m256i byte =
             _mm256_sad_epu8(_mm256_and_si256(_mm256_blendv_epi8(low, high, by_first), bits), _mm256_setzero_si256());
-        // To its place in f: 8 bits a set, 16 a lane.
-        sum = _mm256_or_si256(sum, _mm256_sllv_epi64(byte, _mm256_set_epi64x(8 * s + 16, 8 * s + 16, 8 * s, 8 * s)));
+        // The byte in both 32-bit halves of its 64, each shifted to its windows.
+        __m256i twice = _mm256_shuffle_epi32(byte, 0xA0);
+        sum = _mm256_xor_si256(sum, _mm256_or_si256(_mm256_sllv_epi32(twice, load(placements[s].left)),
+                                                    _mm256_srlv_epi32(twice, load(placements[s].right))));
     }
-    // Each lane made half of each f; both lanes get the whole.
-    return _mm256_or_si256(sum, _mm256_permute4x64_epi64(sum, 0x4E));
+    return _mm256_and_si256(sum, _mm256_set1_epi64x(static_cast<long long>(window_mask)));
+}
+
+// One round of both blocks, on the halves' windows, and the next round's
+// key-mixed windows. The left half takes in the next round's keys and its
+// own lane's part of f while the other lane's crosses over, the slowest
+// step of the round.
+HASHWICK_AVX2_FN void round_avx2(__m256i &l, __m256i &r, __m256i &x, __m256i next_keys) {
+    __m256i f = f_windows_avx2(x);
+    __m256i mixed = as_is(_mm256_xor_si256(_mm256_xor_si256(l, next_keys), f));
+    x = _mm256_xor_si256(mixed, _mm256_permute2x128_si256(f, f, 0x01));
+    l = r;
+    r = _mm256_xor_si256(x, next_keys);
+}
+
+// The halves back from their windows, each in the low half of its 64-bit lane.
+HASHWICK_AVX2_FN __m256i half_from_windows_avx2(__m256i w) {
+    __m256i rotated = _mm256_or_si256(_mm256_sllv_epi32(w, _mm256_set1_epi64x(std::int64_t(6) << 32 | 2)),
+                                      _mm256_srlv_epi32(w, _mm256_set1_epi64x(std::int64_t(26) << 32 | 30)));
+    __m256i high = _mm256_and_si256(_mm256_srli_epi64(rotated, 32), _mm256_set1_epi64x(0x03030303));
+    return _mm256_and_si256(_mm256_or_si256(rotated, high), _mm256_set1_epi64x(0xFFFFFFFF));
+}
+
+HASHWICK_AVX2_FN __m128i rotl32_avx2(__m128i v) { return _mm_or_si128(_mm_slli_epi32(v, 1), _mm_srli_epi32(v, 31)); }
+
+// The output blocks from the last round's halves (both blocks in each lane,
+// each half in the low 32 bits of its 64).
+HASHWICK_AVX2_FN void final_permutation_avx2(std::uint8_t out[16], __m256i l, __m256i r) {
+    __m128i x = _mm_or_si128(_mm_slli_epi64(rotl32_avx2(_mm256_castsi256_si128(l)), 32),
+                             rotl32_avx2(_mm256_castsi256_si128(r)));
+    x = _mm_shuffle_epi8(x, _mm_load_si128(reinterpret_cast<const __m128i *>(transpose_order.data())));
+    for (int k = 0; k < 8; ++k) {
+        auto bits = unsigned(_mm_movemask_epi8(_mm_slli_epi64(x, k)));
+        out[transpose.byte_of_bit[k]] = std::uint8_t(bits);
+        out[8 + transpose.byte_of_bit[k]] = std::uint8_t(bits >> 8);
+    }
 }
 
 template <std::uint64_t Plain>
 HASHWICK_NOINLINE __attribute__((target("avx2"))) void smbhash_avx2(std::uint8_t out[16], const std::uint64_t key[2]) {
-    alignas(16) std::uint64_t schedule[16][2];
-    schedule_avx2(key, schedule);
-    __m256i l = _mm256_set1_epi64x(initial_left<Plain>), r = _mm256_set1_epi64x(initial_right<Plain>);
-    for (int round = 0; round < 16; ++round) {
-        __m256i k = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(schedule[round])));
-        __m256i next = _mm256_xor_si256(l, f_avx2(_mm256_xor_si256(windows_avx2(r), k)));
-        l = r;
-        r = next;
-    }
-    alignas(32) std::uint64_t halves[2][4];
-    _mm256_store_si256(reinterpret_cast<__m256i *>(halves[0]), l);
-    _mm256_store_si256(reinterpret_cast<__m256i *>(halves[1]), r);
-    for (int n = 0; n < 2; ++n)
-        store_le64(out + 8 * n, final_permutation(std::uint32_t(halves[0][n]), std::uint32_t(halves[1][n])));
-    wipe(schedule);
-    wipe(halves);
+    __m256i bytes[2];
+    key_bytes_avx2(key, bytes);
+    __m256i l = _mm256_set1_epi64x(static_cast<long long>(windows(initial_left<Plain>)));
+    __m256i r = _mm256_set1_epi64x(static_cast<long long>(windows(initial_right<Plain>)));
+    __m256i x = _mm256_xor_si256(r, round_keys_avx2(bytes, 0));
+    for (int round = 1; round < 16; ++round) round_avx2(l, r, x, round_keys_avx2(bytes, round));
+    round_avx2(l, r, x, _mm256_setzero_si256());
+    final_permutation_avx2(out, half_from_windows_avx2(l), half_from_windows_avx2(r));
+    wipe(bytes);
 }
 
 #endif
@@ -493,24 +648,29 @@ inline std::uint64_t read_key(const std::uint8_t key7[7]) {
     return key;
 }
 
-// Well past the deepest frame of either form (under 0.5 KiB with g++ 12 and 16).
-constexpr std::size_t form_frame_bound = 1024;
-
 // The LM one-way function by the given form. The form is called out of
 // line, so that its frame, with whatever the compiler spilled there (g++ 16
-// leaves a half of the last round in the portable form's), is scrubbed.
-template <void (*Form)(std::uint8_t *, const std::uint64_t *)>
+// leaves a half of the last round in the portable form's), is scrubbed:
+// Scrub bytes, enough for the form's frame and the 128 bytes below it that
+// a function calling nothing may use, with every compiler CI builds with
+// (tests/test_residue.py reads each compiler's frame sizes).
+constexpr std::size_t portable_scrub = 640;
+#if HASHWICK_DES_AVX2
+constexpr std::size_t avx2_scrub = 256;
+#endif
+
+template <void (*Form)(std::uint8_t *, const std::uint64_t *), std::size_t Scrub>
 void lm_one_way(const std::uint8_t key14[14], std::uint8_t hash16[16]) {
     std::uint64_t keys[2] = {read_key(key14), read_key(key14 + 7)};
     Form(hash16, keys);
     wipe(keys);
-    scrub_stack<form_frame_bound>();
+    scrub_stack<Scrub>();
 }
 
 // The LM one-way function in each form, by name.
-constexpr auto lm_portable = lm_one_way<smbhash_portable<lm_constant>>;
+constexpr auto lm_portable = lm_one_way<smbhash_portable<lm_constant>, portable_scrub>;
 #if HASHWICK_DES_AVX2
-constexpr auto lm_avx2 = lm_one_way<smbhash_avx2<lm_constant>>;
+constexpr auto lm_avx2 = lm_one_way<smbhash_avx2<lm_constant>, avx2_scrub>;
 #endif
 
 } // namespace

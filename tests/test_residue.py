@@ -10,6 +10,7 @@ import ast
 import io
 import os
 import platform
+import re
 import shlex
 import subprocess
 import sys
@@ -237,3 +238,49 @@ def test_failing_allocations(probe):
     assert sys.getallocatedblocks() - blocks <= 8
     if hasattr(sys, "gettotalrefcount"):
         assert sys.gettotalrefcount() - refs <= 8
+
+
+def compilers():
+    """The C++ compilers on PATH: each may lay out the forms' frames its own way."""
+    found = []
+    for name in ["g++", "clang++"] + ["clang++-%d" % v for v in range(11, 23)]:
+        for folder in os.environ.get("PATH", "").split(os.pathsep):
+            path = os.path.join(folder, name)
+            if os.access(path, os.X_OK):
+                resolved = os.path.realpath(path)
+                if resolved not in [r for _, r in found]:
+                    found.append((name, resolved))
+                break
+    return [name for name, _ in found]
+
+
+@pytest.mark.parametrize("compiler", compilers() or ["g++"])
+def test_the_scrub_covers_each_forms_frame(compiler, tmpdir):
+    # Each form's frame, any function it calls, and the 128 bytes below the
+    # stack pointer that a function calling nothing may use, all within the
+    # bytes scrubbed after it. A compiler that lays out a bigger frame must
+    # come with a bigger scrub.
+    source = os.path.join(SRC, "smbdes.cpp")
+    with io.open(source, encoding="utf-8") as f:
+        scrubs = dict(re.findall(r"constexpr std::size_t (\w+)_scrub = (\d+);", f.read()))
+    assert set(scrubs) == {"portable", "avx2"}, scrubs
+    out = str(tmpdir.join("smbdes.o"))
+    try:
+        subprocess.check_call([compiler] + product_flags() + ["-fstack-usage", "-I" + SRC, "-c", source, "-o", out])
+    except OSError:
+        pytest.skip(compiler + " is not installed")
+    frames = []  # (function, bytes); g++ writes names demangled, clang mangled
+    with io.open(out[:-2] + ".su", encoding="utf-8") as f:
+        for line in f:
+            where, size, _ = line.rsplit("\t", 2)
+            frames.append((where, int(size)))
+    need = {}
+    for where, size in frames:
+        # A form, and what it calls that was not inlined (clang keeps the
+        # portable key schedule apart): each named after its form.
+        form = re.search(r"(?:smbhash|schedule|rounds|round_keys|f_windows)_(portable|avx2)", where)
+        if form:
+            need[form.group(1)] = need.get(form.group(1), 128) + size
+    assert "portable" in need, frames
+    for form, size in need.items():
+        assert size <= int(scrubs[form]), (compiler, form, size, scrubs[form], frames)
