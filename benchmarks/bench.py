@@ -37,7 +37,11 @@ BUILD = os.path.join(ROOT, "build", "bench")
 CXXFLAGS = ["-std=c++17", "-O3", "-fvisibility=hidden", "-fno-exceptions", "-fno-rtti", "-Wall", "-Wextra"]
 PASSWORDS = {8: "Tr0ub4dor", 14: "correcthorseba", 40: "correct horse battery staple and more 40"}
 PASSWORDS = {n: (p * 2)[:n] for n, p in PASSWORDS.items()}
-BEFORE = "12761d8"
+# HASHWICK_BENCH_BEFORE=<commit> measures another revision beside this one
+# instead, for a before-and-after in one run.
+TABLE_DRIVEN = "12761d8"
+BEFORE = os.environ.get("HASHWICK_BENCH_BEFORE", TABLE_DRIVEN)
+BEFORE_NOTE = " (variable-time DES)" if BEFORE == TABLE_DRIVEN else ""
 # What --threads measures, the floor first.
 SCALED = ("floor", "lmhash", "nthash", "hash")
 
@@ -282,7 +286,7 @@ def report(py, lib, native, threads=None):
     if get("before", "lmhash", keys[0]):
         rows += [("before", n) for n in ("lmhash", "nthash", "hash")]
     rows += [(p, n) for p in peers_ for n in ("lmhash", "nthash")]
-    label = {"before": "hashwick at %s (variable-time DES)" % BEFORE}
+    label = {"before": "hashwick at %s%s" % (BEFORE, BEFORE_NOTE)}
     for who, name in rows:
         lines.append("| %s | %s | %s |" % (label.get(who, who), name,
                                           " | ".join(fmt(get(who, name, k)) for k in keys)))
@@ -318,13 +322,29 @@ def report(py, lib, native, threads=None):
     rows = [("E_P16 (two DES keys and blocks), as dispatched", "E_P16", "openssl_des"),
             ("E_P16, portable form", "E_P16_portable", "openssl_des"),
             ("E_P16, AVX2 form", "E_P16_avx2", "openssl_des"),
-            ("E_P16 at %s (table-driven, variable-time)" % BEFORE, "E_P16_before", "openssl_des"),
+            ("E_P16 at %s%s" % (BEFORE, " (table-driven, variable-time)" if BEFORE_NOTE else ""), "E_P16_before",
+             "openssl_des"),
             ("MD4 of 16 bytes", "mdfour_16", "openssl_md4_16"),
             ("MD4 of 1 MiB", "mdfour_1mib", "openssl_md4_1mib")]
     for label_, ours, theirs in rows:
         if ours in native:
             lines.append("| %s | %s | %s | %.2f |" % (label_, fmt(native[ours]), fmt(native[theirs]),
                                                       native[ours] / native[theirs]))
+    forms = [f for f in ("portable", "avx2") if "part_rounds_" + f in native]
+    if forms:
+        lines += ["", "## Parts of E_P16: median ns per call", "",
+                  "Each part timed alone, calls independent of each other. The parts add up to more than "
+                  "the whole: the AVX2 form makes each round's keys during the round before, in the vector "
+                  "units the rounds leave idle, and a scrub's stores overlap the work after it.", "",
+                  "| part | " + " | ".join(f.replace("avx2", "AVX2") for f in forms) + " |",
+                  "|---|" + "---|" * len(forms)]
+        parts = [("key schedules, both keys", "part_schedule_"),
+                 ("initial permutation (of the fixed plaintext: made at compile time)", None),
+                 ("16 rounds, both blocks", "part_rounds_"), ("final permutations, both blocks", "part_final_"),
+                 ("stack scrub after the form", "part_scrub_"), ("whole E_P16", "E_P16_")]
+        for label_, prefix in parts:
+            lines.append("| %s | %s |" % (label_, " | ".join(fmt(native[prefix + f]) if prefix else "0"
+                                                             for f in forms)))
     mib = lambda ns: (1 << 20) / ns * 1e9 / (1 << 20)
     lines.append("")
     lines.append("MD4 throughput on 1 MiB: hashwick %.0f MiB/s, OpenSSL %.0f MiB/s." % (
