@@ -333,9 +333,9 @@ def report(py, lib, native, threads=None):
     forms = [f for f in ("portable", "avx2") if "part_rounds_" + f in native]
     if forms:
         lines += ["", "## Parts of E_P16: median ns per call", "",
-                  "Each part timed alone, calls independent of each other. The parts add up to more than "
-                  "the whole: the AVX2 form makes each round's keys during the round before, in the vector "
-                  "units the rounds leave idle, and a scrub's stores overlap the work after it.", "",
+                  "Each part timed alone, calls independent of each other. The AVX2 form's parts add up "
+                  "to more than its whole: it makes each round's keys during the round before, in the "
+                  "vector units the rounds leave idle. A scrub's stores overlap the work after it.", "",
                   "| part | " + " | ".join(f.replace("avx2", "AVX2") for f in forms) + " |",
                   "|---|" + "---|" * len(forms)]
         parts = [("key schedules, both keys", "part_schedule_"),
