@@ -2,7 +2,9 @@
 # command; CI runs `bash .ci/run`, which calls most of them.
 PYTHON ?= python
 SECONDS ?= 60
-EVERY ?= 8
+EVERY ?=
+OFFSET ?=
+BASE ?=
 
 .PHONY: install test test-all sid cpus freethreaded windows zig consttime mutants sanitize fuzz leaks huge dist bench lint format ci
 
@@ -33,8 +35,8 @@ zig:  ## zig's clang: musl, macOS, arm64 warning-free; macOS exports; musl progr
 consttime:  ## no password bit reaches a branch or an address (memcheck): g++, clang++, zig glibc and musl
 	PYTHON=$(PYTHON) bash .ci/taint
 
-mutants:  ## mutation testing of src/: every EVERY-th mutant a class (make mutants EVERY=1: all)
-	PYTHON=$(PYTHON) EVERY=$(EVERY) bash .ci/mutants
+mutants:  ## mutation testing of src/: every EVERY-th mutant a class from OFFSET (EVERY=1: all; BASE=<commit>: a change's)
+	PYTHON=$(PYTHON) EVERY=$(EVERY) OFFSET=$(OFFSET) BASE=$(BASE) bash .ci/mutants
 
 sanitize:  ## the suite against an ASan+UBSan build
 	PYTHON=$(PYTHON) bash .ci/sanitize

@@ -17,10 +17,17 @@ commands it gives the compiler (the interpreter's own CC, CFLAGS and
 CCSHARED, then setup.py's CXXFLAGS and whatever its BuildExt adds) are
 recorded and replayed for each mutant's unit and the link.
 
-    python .ci/mutants.py [--jobs N] [--every K] [--list] [--only TEXT] [--kind CLASS]
+    python .ci/mutants.py [--jobs N] [--every K [--offset I]] [--base COMMIT] [--list] [--only TEXT]
+                          [--kind CLASS]
 
 --every K keeps every K-th mutant of each class in each file (default 1),
-but every wipe and every table.
+starting from the I-th (--offset, default 0), but every wipe and every
+table: K runs with offsets 0 to K-1 make the whole set between them.
+--base COMMIT keeps only the mutants of lines that differ from COMMIT (the
+working tree against it): the quick check of a change before it is
+committed. Rows of .ci/equivalent-mutants.txt that no mutant of the whole
+set matches any more fail the run, whatever part of the set it ran: such a
+row claims something nothing checks.
 """
 import argparse
 import collections
@@ -220,6 +227,21 @@ def mutants_of(path, live):
     return found
 
 
+def changed_lines(base):
+    """{path: set of line numbers} of src/ as it stands that differ from the
+    commit base: added or changed lines, as git diff numbers them."""
+    out = subprocess.check_output(["git", "-C", ROOT, "diff", "--no-color", "-U0", base, "--"] + UNITS + HEADERS)
+    changed, path = collections.defaultdict(set), None
+    for text in out.decode("utf-8", "replace").splitlines():
+        if text.startswith("+++ "):
+            path = text[6:] if text.startswith("+++ b/") else None
+        hunk = re.match(r"^@@ -\d+(?:,\d+)? \+(\d+)(?:,(\d+))? @@", text)
+        if hunk and path:
+            start, count = int(hunk.group(1)), int(hunk.group(2) or "1")
+            changed[path].update(range(start, start + count))
+    return changed
+
+
 def read_equivalents():
     known = {}
     if os.path.exists(EQUIVALENTS):
@@ -327,14 +349,22 @@ def outcome_of(builder, mutant, env=None):
         builder.restore(mutant)
 
 
-def run_all(mutants, builder):
-    return [(mutant, outcome_of(builder, mutant)) for mutant in mutants]
+def run_all(mutants, builder, progress=None):
+    results = []
+    for mutant in mutants:
+        results.append((mutant, outcome_of(builder, mutant)))
+        if progress:
+            progress(*results[-1])
+    return results
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1)
     parser.add_argument("--every", type=int, default=1)
+    parser.add_argument("--offset", type=int, default=0, help="with --every K: start from the I-th mutant of each "
+                                                              "class (0 to K-1)")
+    parser.add_argument("--base", metavar="COMMIT", help="just the mutants of the lines changed since COMMIT")
     parser.add_argument("--list", action="store_true", help="print the mutants and stop")
     parser.add_argument("--verbose", action="store_true", help="say what became of each mutant")
     parser.add_argument("--only", help="just the mutants at FILE:LINE, or whose line, before or after the "
@@ -346,6 +376,8 @@ def main():
     args = parser.parse_args()
     if args.record_product_build:
         return record_product_build(args.record_product_build)
+    if not 0 <= args.offset < args.every:
+        parser.error("--offset must be from 0 to %d" % (args.every - 1))
     started = time.time()
     global TREE
     TREE = os.path.join(tempfile.mkdtemp(prefix="hashwick-mutants-"), "tree")
@@ -359,14 +391,21 @@ def main():
 
 def run_mutants(args, started):
     product = product_build()
-    mutants = []
+    mutants, whole = [], []
+    changed = changed_lines(args.base) if args.base else None
     for path in UNITS + HEADERS:
         unit = path if path in UNITS else "src/hashwick.cpp"
         by_class = collections.defaultdict(list)
         for mutant in mutants_of(path, live_lines(unit, path, product[0][unit])):
-            by_class[mutant.klass].append(mutant)
+            whole.append(mutant)
+            if changed is None or mutant.line in changed[path]:
+                by_class[mutant.klass].append(mutant)
         for klass in sorted(by_class):
-            mutants += by_class[klass][::1 if klass in ("wipe", "table") else args.every]
+            every = 1 if klass in ("wipe", "table") else args.every
+            mutants += by_class[klass][args.offset % every::every]
+    # Judged against the whole set, so that any sample gives the same answer.
+    made = set(key(m) for m in whole)
+    stale = sorted(k for k in read_equivalents() if k not in made)
     if args.only:
         mutants = [m for m in mutants if args.only == "%s:%d" % (m.path, m.line) or args.only in m.before
                    or args.only in m.after]
@@ -377,16 +416,30 @@ def run_mutants(args, started):
             print("%s:%d %s: %s" % (m.path, m.line, m.klass, m.after.strip()))
         print(len(mutants), "mutants")
         return 0
-    print("%d mutants from %s, each unit built as setup.py builds it:\n    %s" % (
-        len(mutants), ", ".join(UNITS + HEADERS), " ".join(product[0][UNITS[-1]])), flush=True)
+    sample = "every %d%s mutant of each class from the %s" % (args.every, ordinal(args.every), ordinal_of(args.offset))
+    print("%d mutants (%s, all wipes and tables%s) of the %d from %s, each unit built as setup.py builds it:\n"
+          "    %s" % (len(mutants), sample if args.every > 1 else "the whole set",
+                      ", on lines changed since " + args.base if args.base else "", len(whole),
+                      ", ".join(UNITS + HEADERS), " ".join(product[0][UNITS[-1]])), flush=True)
+    if not mutants:
+        return report_stale(stale)
     builders = [Builder(product, []) for _ in range(args.jobs)]
     # The unmutated build must pass, or every mutant would look killed.
     if builders[0].test(first_failure=False) != "survived":
         print("the suite fails on the unmutated sources in", builders[0].dir)
         return 2
     shards = [mutants[i::args.jobs] for i in range(args.jobs)]
+    done = []
+
+    def progress(mutant, outcome):
+        done.append(mutant)
+        if args.verbose:
+            print("[%d/%d %.0f s] %s:%d %s: %s -> %s" % (len(done), len(mutants), time.time() - started, mutant.path,
+                                                        mutant.line, mutant.klass, mutant.after.strip(), outcome),
+                  flush=True)
+
     with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
-        results = [r for shard in pool.map(run_all, shards, builders) for r in shard]
+        results = [r for shard in pool.map(run_all, shards, builders, [progress] * args.jobs) for r in shard]
     # What the suite leaves alive and the list does not explain, against the
     # sanitizer build as well (a full run of the suite each: the listed ones
     # only with --sanitize-listed).
@@ -429,15 +482,25 @@ def run_mutants(args, started):
                                          ", ".join("%d %s" % (n, k) for k, n in sorted(counts.items()))))
     print("score: %d of %d that can change behaviour killed (%.1f%%)" % (
         killed, live_total, 100.0 * killed / max(1, live_total)))
-    stale = set(known) - set(key(m) for m, _ in results)
-    for k in sorted(stale):
-        print("listed as equivalent but no longer made:", " | ".join(k))
-    if args.verbose:
-        for m, outcome in results:
-            print("%s:%d %s: %s -> %s" % (m.path, m.line, m.klass, m.after.strip(), outcome))
     for m in unexplained:
         print("SURVIVED %s:%d %s\n    - %s\n    + %s" % (m.path, m.line, m.klass, m.before.strip(), m.after.strip()))
-    return 1 if unexplained else 0
+    return max(1 if unexplained else 0, report_stale(stale))
+
+
+def report_stale(stale):
+    for path, before, after in stale:
+        print("STALE row of %s, no mutant matches it any more:\n    %s | %s | %s" % (
+            os.path.relpath(EQUIVALENTS, ROOT), path, before, after))
+    return 1 if stale else 0
+
+
+def ordinal(n):
+    return "th" if 10 <= n % 100 <= 20 else {1: "st", 2: "nd", 3: "rd"}.get(n % 10, "th")
+
+
+def ordinal_of(index):
+    """The 0-based index as a count: 0 -> "first", 4 -> "5th"."""
+    return "first" if index == 0 else "%d%s" % (index + 1, ordinal(index + 1))
 
 
 if __name__ == "__main__":
