@@ -81,11 +81,15 @@ else:
         (u"\udc00\ud800", UnicodeEncodeError, UnicodeEncodeError),  # the wrong order for a pair
         (u"\U0001F600\udc00\ud800", UnicodeEncodeError, UnicodeEncodeError),
         (u"0123456789abcdefgh\udfff", UnicodeEncodeError, UnicodeEncodeError),  # past the 14 bytes LM uses
+        (u"0123456789abcdefgh\udfff\udfff", UnicodeEncodeError, UnicodeEncodeError),  # two: neither cancels
         (u"\u00e9" * 20 + u"\ud83d", UnicodeEncodeError, UnicodeEncodeError),
         # Ill-formed UTF-8: the LM half takes bytes as they are.
         (b"\xff", OK, UnicodeDecodeError),
         (b"\xe2\x82", OK, UnicodeDecodeError),  # truncated
         (b"a" * 1000 + b"\xe2\x82", OK, UnicodeDecodeError),  # after a few chunks of good input
+        # Cut after its lead, at the end of an object the C allocator holds
+        # (so that under ASan a read past the end is caught).
+        (b"a" * 1000 + b"\xf0", OK, UnicodeDecodeError),
         (b"\xc0\xaf", OK, UnicodeDecodeError),  # overlong
         (b"\xe0\x80\xaf", OK, UnicodeDecodeError),  # overlong
         (b"\xed\xa0\x80", OK, UnicodeDecodeError),  # an encoded surrogate

@@ -134,9 +134,10 @@ def test_locale_upper_cases_ascii_only(turkish_locale):
 
 
 # A made-up locale whose upper-casing changes every bit of an ASCII byte,
-# below 0x40 and above, and also maps one high byte (which lmhash must
-# ignore): no real locale changes bits 0-4 or 6 of an ASCII byte.
-ODD_UPPER = {0x31: 0x4E, 0x61: 0x42, 0x71: 0xD1, 0xE9: 0xC9}
+# below 0x40 and above, and also maps two high bytes (which lmhash must
+# ignore), one of them 0x80, just past ASCII: no real locale changes bits
+# 0-4 or 6 of an ASCII byte, or maps 0x80.
+ODD_UPPER = {0x31: 0x4E, 0x61: 0x42, 0x71: 0xD1, 0x80: 0x81, 0xE9: 0xC9}
 ODD_LOCALE = "xx_XX.ISO-8859-1"
 ODD_SCRIPT = r"""
 import locale, sys
@@ -161,7 +162,7 @@ def odd_locale(tmpdir_factory):
 
 def test_locale_may_change_any_bit_of_ascii(odd_locale, des_oracle):
     rng = random.Random(9)
-    alphabet = sorted(ODD_UPPER) + [0x30, 0x41, 0x42, 0x62, 0x7A, 0xC9]
+    alphabet = sorted(ODD_UPPER) + [0x00, 0x30, 0x41, 0x42, 0x62, 0x7A, 0x7F, 0x81, 0xC9]
     passwords = [byte_string(rng.choice(alphabet) for _ in range(rng.randrange(16))) for _ in range(300)]
     passwords += [byte_string([b]) for b in alphabet]
     env = dict(os.environ, LOCPATH=odd_locale)

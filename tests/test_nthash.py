@@ -78,10 +78,22 @@ UTF8_EDGES = [
 ]
 
 
+def utf8_sweep():
+    """Every lead byte from 0xC0 up with a second byte at each edge of the
+    ranges the leads allow, and the rest at both ends of a continuation
+    byte's range: each decoder rule's boundary from both sides."""
+    seconds = [0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0]
+    width = lambda lead: 2 if lead < 0xE0 else 3 if lead < 0xF0 else 4
+    return [bytes(bytearray([lead, second] + [rest] * (width(lead) - 2))) for lead in range(0xC0, 0x100)
+            for second in seconds for rest in (0x80, 0xBF)]
+
+
 @pytest.mark.skipif(PY2, reason="Python 2 decodes byte strings as ASCII")
 def test_utf8_decoding_matches_the_codec():
     rng = random.Random(4)
-    cases = UTF8_EDGES + [
+    # Each ill-formed piece twice and three times over as well: a fault
+    # found again must not cancel the first.
+    cases = UTF8_EDGES + [raw * 2 for raw in UTF8_EDGES] + [raw * 3 for raw in UTF8_EDGES] + utf8_sweep() + [
         bytes(bytearray(rng.choice([0x41, 0x80, 0xBF, 0xC2, 0xE0, 0xED, 0xF0, 0xF4, 0xFF, rng.getrandbits(8)])
                         for _ in range(rng.randrange(1, 8))))
         for _ in range(5000)
