@@ -248,7 +248,8 @@ def read_equivalents():
         with open(EQUIVALENTS) as f:
             for row in f:
                 if row.strip() and not row.startswith("#"):
-                    path, before, after, reason = [part.strip() for part in row.split(" | ")]
+                    # A " | " inside a line of code is written " \| ".
+                    path, before, after, reason = [part.strip().replace("\\|", "|") for part in row.split(" | ")]
                     known[(path, before, after)] = reason
     return known
 
@@ -367,8 +368,8 @@ def main():
     parser.add_argument("--base", metavar="COMMIT", help="just the mutants of the lines changed since COMMIT")
     parser.add_argument("--list", action="store_true", help="print the mutants and stop")
     parser.add_argument("--verbose", action="store_true", help="say what became of each mutant")
-    parser.add_argument("--only", help="just the mutants at FILE:LINE, or whose line, before or after the "
-                                       "mutation, contains this text")
+    parser.add_argument("--only", action="append", help="just the mutants at FILE:LINE, or whose line, before or "
+                                                         "after the mutation, contains this text (repeatable)")
     parser.add_argument("--kind", help="just the mutants of this class")
     parser.add_argument("--sanitize-listed", action="store_true",
                         help="run the listed equivalents' survivors under ASan+UBSan too")
@@ -407,15 +408,15 @@ def run_mutants(args, started):
     made = set(key(m) for m in whole)
     stale = sorted(k for k in read_equivalents() if k not in made)
     if args.only:
-        mutants = [m for m in mutants if args.only == "%s:%d" % (m.path, m.line) or args.only in m.before
-                   or args.only in m.after]
+        mutants = [m for m in mutants if any(only == "%s:%d" % (m.path, m.line) or only in m.before or only in m.after
+                                             for only in args.only)]
     if args.kind:
         mutants = [m for m in mutants if m.klass == args.kind]
     if args.list:
         for m in mutants:
             print("%s:%d %s: %s" % (m.path, m.line, m.klass, m.after.strip()))
         print(len(mutants), "mutants")
-        return 0
+        return report_stale(stale)
     sample = "every %d%s mutant of each class from the %s" % (args.every, ordinal(args.every), ordinal_of(args.offset))
     print("%d mutants (%s, all wipes and tables%s) of the %d from %s, each unit built as setup.py builds it:\n"
           "    %s" % (len(mutants), sample if args.every > 1 else "the whole set",
