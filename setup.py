@@ -184,6 +184,8 @@ def legacy_metadata():
     table = re.search(r"^\[project\.optional-dependencies\]\n(.*?)(?:^\[|\Z)", text, re.M | re.S)
     for name, items in re.findall(r"^(\w+) = \[(.*?)\]", table.group(1) if table else "", re.M | re.S):
         extras[name] = re.findall(r'"([^"]+)"', items)
+    table = re.search(r"^\[project\.scripts\]\n(.*?)(?:^\[|\Z)", text, re.M | re.S)
+    scripts = ["%s = %s" % pair for pair in re.findall(r'^([\w-]+) = "([^"]+)"', table.group(1), re.M)]
     with io.open(os.path.join(HERE, field("readme")), encoding="utf-8") as f:
         readme = f.read()
     return dict(
@@ -199,6 +201,7 @@ def legacy_metadata():
         classifiers=strings("classifiers"),
         python_requires=field("requires-python"),
         extras_require=extras,
+        entry_points={"console_scripts": scripts},
     )
 
 
@@ -210,6 +213,8 @@ setup(
     # Types for mypy and pyright: an extension module cannot carry py.typed,
     # so its stubs travel as a stub-only package in the same distribution.
     packages=["hashwick-stubs"],
+    # The command, a module of its own: the extension keeps its three functions.
+    py_modules=["hashwick_cli"],
     package_data={"hashwick-stubs": ["__init__.pyi"]},
     ext_modules=[
         Extension(
