@@ -99,6 +99,15 @@ def version():
         return "unknown"
 
 
+class VersionAction(argparse.Action):
+    """argparse's version action, looking the version up only when asked:
+    the look-up costs more than hashing thousands of passwords."""
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        sys.stdout.write("%s %s\n" % (PROG, version()))
+        parser.exit()
+
+
 def parser():
     p = argparse.ArgumentParser(
         prog=PROG,
@@ -116,7 +125,7 @@ def parser():
     p.add_argument("--dn", help="ldif: the entry to modify; {user} in it stands for the record's user")
     p.add_argument("--encoding", default="utf-8",
                    help="the input's codec, ASCII-compatible (default: utf-8); names and LM bytes use it too")
-    p.add_argument("--version", action="version", version="%(prog)s " + version())
+    p.add_argument("--version", action=VersionAction, nargs=0, help="show the version and exit")
     return p
 
 

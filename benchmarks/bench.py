@@ -17,6 +17,8 @@ interpreter, calls per second of each function and of the floor with one
 thread and with two, each thread with argument objects of its own, in
 interleaved rounds; the figure is the ratio of the medians, two threads to
 one, beside the single-thread cost as a ratio to that interpreter's floor.
+The command (--command alone): `hashwick --format nt` over a million lines
+against a bare Python loop that writes nthash of each, in turn.
 Writes benchmarks/results.md, benchmarks/results.png and (with threads)
 benchmarks/threads.png, and puts the tables into the README between its
 benchmark markers.
@@ -262,6 +264,85 @@ def libpass_level(rounds, calls):
     return json.loads(out.decode())
 
 
+# The loop the command is measured against: what a user would write instead.
+BARE_LOOP = """import sys
+from hashwick import nthash
+out = sys.stdout
+for line in sys.stdin.buffer:
+    out.write(nthash(line.rstrip(b"\\n").decode()) + "\\n")
+"""
+
+
+LAUNCHER = """import os, sys
+pid = os.fork()
+if pid == 0:
+    os.execv(sys.argv[1], sys.argv[1:])
+_, status, usage = os.wait4(pid, 0)
+sys.stderr.write(str(usage.ru_maxrss))
+sys.exit(status >> 8)
+"""
+
+
+def command_level(rounds, count):
+    """The hashwick command (--format nt) over count lines against BARE_LOOP
+    on the same lines, run in turn: {name: median seconds}, the outputs
+    checked equal, and each one's peak memory at count and at count / 10."""
+    import sysconfig
+
+    os.makedirs(BUILD, exist_ok=True)
+    rng = random.Random(count)
+    alphabet = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+    paths = {}
+    for n in (count // 10, count):
+        paths[n] = os.path.join(BUILD, "lines-%d.txt" % n)
+        with open(paths[n], "w") as f:
+            for _ in range(n):
+                f.write("".join(rng.choice(alphabet) for _ in range(rng.randint(6, 14))) + "\n")
+    script = os.path.join(sysconfig.get_path("scripts"), "hashwick")
+    commands = {"hashwick --format nt": [script, "--format", "nt"], "bare loop": [sys.executable, "-c", BARE_LOOP]}
+
+    def run(argv, path):
+        """(seconds, peak resident KiB, output) of one run. Linux counts a
+        child's memory before its exec in its peak, so a lean interpreter
+        starts it and reports the peak."""
+        with open(path, "rb") as stdin:
+            start = time.perf_counter()
+            proc = subprocess.run([sys.executable, "-S", "-c", LAUNCHER] + argv, stdin=stdin,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            seconds = time.perf_counter() - start
+        assert proc.returncode == 0, argv
+        return seconds, int(proc.stderr), proc.stdout
+
+    outputs = {name: run(argv, paths[count])[2] for name, argv in commands.items()}
+    assert len(set(outputs.values())) == 1 and outputs["bare loop"].count(b"\n") == count
+    samples = {name: [] for name in commands}
+    order = list(commands)
+    for _ in range(rounds):
+        random.shuffle(order)
+        for name in order:
+            samples[name].append(run(commands[name], paths[count])[0])
+    result = {name: sorted(s)[len(s) // 2] for name, s in samples.items()}
+    for n in (count // 10, count):
+        result["memory %d" % n] = run(commands["hashwick --format nt"], paths[n])[1]
+    result["count"] = count
+    return result
+
+
+def command_report(cmd):
+    count, small = cmd["count"], cmd["count"] // 10
+    return "\n".join([
+        "## The command over %s lines" % format(count, ","), "",
+        "Each a new process reading the same file of 6 to 14-character passwords, run in turn; "
+        "median seconds of each, and the command's peak resident memory.", "",
+        "| run | seconds | over the bare loop |", "|---|---|---|",
+        "| `hashwick --format nt` | %.2f | %.2f |" % (cmd["hashwick --format nt"],
+                                                     cmd["hashwick --format nt"] / cmd["bare loop"]),
+        "| a bare Python loop writing `nthash` of each line | %.2f | 1.00 |" % cmd["bare loop"], "",
+        "Peak memory of the command: %.1f MiB over %s lines, %.1f MiB over %s." % (
+            cmd["memory %d" % small] / 1024, format(small, ","), cmd["memory %d" % count] / 1024,
+            format(count, ",")), ""])
+
+
 def machine():
     cpu = platform.processor() or platform.machine()
     try:
@@ -274,7 +355,7 @@ def machine():
                                                      " ".join(CXXFLAGS))
 
 
-def report(py, lib, native, threads=None):
+def report(py, lib, native, threads=None, cmd=None):
     peers_ = sorted(set(k.split("|")[0] for k in py) - {"hashwick", "floor", "before"})
     keys = ["%d %s" % (n, kind) for n in PASSWORDS for kind in ("str", "bytes")]
     get = lambda who, name, key, src=py: src.get("|".join((who, name, key)))
@@ -361,6 +442,8 @@ def report(py, lib, native, threads=None):
             cost = ["%.2f" % (rates["floor|1"] / rates[n + "|1"]) for n in names[1:]]
             lines.append("| %s | %s | %.1f | %s |" % (label_, " | ".join(scale), 1e9 / rates["floor|1"],
                                                       " | ".join(cost)))
+    if cmd:
+        lines += ["", command_report(cmd).rstrip("\n")]
     return "\n".join(lines) + "\n"
 
 
@@ -442,6 +525,8 @@ def main():
     parser.add_argument("--quick", action="store_true", help="fewer rounds, for a smoke run")
     parser.add_argument("--threads", nargs="*", metavar="PYTHON",
                         help="also measure scaling to two threads in each (default: benchmarks/cpythons' pair)")
+    parser.add_argument("--command", action="store_true",
+                        help="only the command against a bare loop, printed, nothing written")
     parser.add_argument("--child", nargs=2, type=int, help=argparse.SUPPRESS)
     parser.add_argument("--scaling-child", nargs=2, type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -450,6 +535,9 @@ def main():
         return
     if args.scaling_child:
         json.dump(scaling_level(*args.scaling_child), sys.stdout)
+        return
+    if args.command:
+        print(command_report(command_level(3 if args.quick else 11, 10**5 if args.quick else 10**6)))
         return
     rounds, calls = (5, 2000) if args.quick else (61, 20000)
     py = python_level(rounds, calls)
@@ -461,7 +549,8 @@ def main():
                 os.path.join(ROOT, "build", "bench", "cpython-nogil", "install", "bin", "python3.13t")]
         threads = threads_level(args.threads or pair, 5 if args.quick else 21, calls * 5)
         threads_chart(threads, os.path.join(HERE, "threads.png"))
-    text = report(py, lib, native, threads)
+    cmd = command_level(3 if args.quick else 11, 10**5 if args.quick else 10**6)
+    text = report(py, lib, native, threads, cmd)
     with open(os.path.join(HERE, "results.md"), "w") as f:
         f.write(text)
     chart(py, lib, os.path.join(HERE, "results.png"))
