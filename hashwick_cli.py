@@ -155,9 +155,11 @@ def render_pair(opts, index, user, password):
 
 
 def field_user(user):
-    """A user for a colon-separated file, where a colon would shift every field."""
-    if ":" in user or NAME_FORBIDDEN.intersection(user):
-        raise RecordError("the user holds a colon or a control character, which this format cannot hold")
+    """A user for a colon-separated file, where a colon would shift every
+    field and a leading # make the line a comment."""
+    if ":" in user or NAME_FORBIDDEN.intersection(user) or user.startswith("#"):
+        raise RecordError("the user holds a colon or a control character, or starts with #, "
+                          "which this format cannot hold")
     return user
 
 
@@ -190,6 +192,10 @@ def render_pwdump(opts, index, user, password):
 def freeradius_name(user):
     if NAME_FORBIDDEN.intersection(user):
         raise RecordError("the user holds a control character, which a users file cannot hold")
+    if user.startswith("DEFAULT"):
+        # The users file's entry for every user: a password for all.
+        raise RecordError("a users file reads DEFAULT as every user, so this entry would let in anyone "
+                          "with this password: refused")
     if user and all(c in FREERADIUS_BARE for c in user):
         return user
     return '"%s"' % user.replace("\\", "\\\\").replace('"', '\\"')
@@ -287,6 +293,8 @@ def check_options(opts):
     has_user, _ = FORMATS[opts.format]
     if opts.format == "ldif" and opts.dn is not None and "{user}" in opts.dn:
         has_user = True
+    if (opts.uid or 0) < 0 or (opts.rid or 0) < 0:
+        raise UsageError("--uid and --rid count from 0")
     if opts.format == "pwdump" and opts.rid is None:
         raise UsageError("--format pwdump needs --rid: the account's RID, which only its Windows domain knows")
     for name, formats in (("uid", ("smbpasswd",)), ("rid", ("pwdump",)), ("dn", ("ldif",))):

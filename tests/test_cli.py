@@ -145,9 +145,14 @@ def test_bad_lines_are_named_and_skipped():
     assert status == 1 and out.splitlines() == ["%s:%s" % (NO_LM, NT)] * 2
     assert err.count("\n") == 1 and "line 2:" in err and "utf-8" in err
 
-    status, out, err = run(["-f", "pwdump", "--rid", "1"], b"nouser\n:Password\nbob:Password\n")
-    assert status == 1 and out == "bob:3:%s:%s:::\n" % (NO_LM, NT)
-    assert "line 1:" in err and "line 2:" in err and "no user" in err
+    status, out, err = run(["-f", "pwdump", "--rid", "1"], b"nouser\n:Password\n#bob:x\nbob:Password\n")
+    assert status == 1 and out == "bob:4:%s:%s:::\n" % (NO_LM, NT)
+    assert "line 1:" in err and "line 2:" in err and "no user" in err and "line 3:" in err
+
+    # A users file's DEFAULT entry would take this password from any user.
+    status, out, err = run(["-f", "freeradius"], b"DEFAULT:Password\nDEFAULTS:x\nbob:Password\n")
+    assert status == 1 and out.splitlines() == ["bob\tNT-Password := 0x" + NT.lower()]
+    assert "line 1:" in err and "line 2:" in err and "anyone" in err
 
 
 @py3
@@ -209,6 +214,7 @@ def test_lm_warns_past_14_bytes(password, warned):
     (["--lm"], "no LM field"),
     (["-f", "crypt", "--lm"], "no LM field"),
     (["-f", "pwdump"], "--rid"),
+    (["-f", "pwdump", "--rid", "-1"], "count from 0"),
     (["--uid", "5"], "--uid"),
     (["-f", "nt", "--user", "bob"], "no user"),
     (["-f", "ldif", "--rid", "1"], "--rid"),
