@@ -184,6 +184,8 @@ def legacy_metadata():
     table = re.search(r"^\[project\.optional-dependencies\]\n(.*?)(?:^\[|\Z)", text, re.M | re.S)
     for name, items in re.findall(r"^(\w+) = \[(.*?)\]", table.group(1) if table else "", re.M | re.S):
         extras[name] = re.findall(r'"([^"]+)"', items)
+    table = re.search(r"^\[project\.urls\]\n(.*?)(?:^\[|\Z)", text, re.M | re.S)
+    urls = dict(re.findall(r'^([\w-]+) = "([^"]+)"', table.group(1), re.M)) if table else {}
     table = re.search(r"^\[project\.scripts\]\n(.*?)(?:^\[|\Z)", text, re.M | re.S)
     scripts = ["%s = %s" % pair for pair in re.findall(r'^([\w-]+) = "([^"]+)"', table.group(1), re.M)]
     with io.open(os.path.join(HERE, field("readme")), encoding="utf-8") as f:
@@ -201,6 +203,7 @@ def legacy_metadata():
         classifiers=strings("classifiers"),
         python_requires=field("requires-python"),
         extras_require=extras,
+        project_urls=urls,
         entry_points={"console_scripts": scripts},
     )
 
@@ -216,6 +219,10 @@ setup(
     # The command, a module of its own: the extension keeps its three functions.
     py_modules=["hashwick_cli"],
     package_data={"hashwick-stubs": ["__init__.pyi"]},
+    # The command's man page, built from docs/cli.md by Sphinx and committed
+    # (.ci/docs checks it is current): wheels are built from the sdist, where
+    # Sphinx may not install. It lands in the environment's share/man.
+    data_files=[("share/man/man1", ["docs/man/hashwick.1"])],
     ext_modules=[
         Extension(
             "hashwick",

@@ -20,8 +20,8 @@ one, beside the single-thread cost as a ratio to that interpreter's floor.
 The command (--command alone): `hashwick --format nt` over a million lines
 against a bare Python loop that writes nthash of each, in turn.
 Writes benchmarks/results.md, benchmarks/results.png and (with threads)
-benchmarks/threads.png, and puts the tables into the README between its
-benchmark markers.
+benchmarks/threads.png, and puts the tables into the documentation's
+performance page (docs/performance.md) between its benchmark markers.
 """
 import argparse
 import json
@@ -447,24 +447,26 @@ def report(py, lib, native, threads=None, cmd=None):
     return "\n".join(lines) + "\n"
 
 
-README_START = "<!-- benchmark results: written by benchmarks/bench.py -->\n"
-README_END = "<!-- end of benchmark results -->\n"
+PAGE = os.path.join(ROOT, "docs", "performance.md")
+PAGE_START = "<!-- benchmark results: written by benchmarks/bench.py -->\n"
+PAGE_END = "<!-- end of benchmark results -->\n"
 
 
-def update_readme(text):
-    path = os.path.join(ROOT, "README.md")
-    with open(path) as f:
-        readme = f.read()
-    head, rest = readme.split(README_START, 1)
-    tail = rest.split(README_END, 1)[1]
-    # The report without its title; the README has its own heading.
-    body = text.split("\n", 2)[2].replace("## ", "#### ")
-    body = body.replace("#### Python level", "![Per-call time of each candidate, log scale](benchmarks/results.png)\n\n"
-                        "#### Python level", 1)
-    body = body.replace("#### Threads", "![Scaling to two threads, with and without the GIL](benchmarks/threads.png)"
-                        "\n\n#### Threads", 1)
-    with open(path, "w") as f:
-        f.write(head + README_START + body + README_END + tail)
+def update_page(text):
+    """Puts the report between the performance page's markers, under its "Results" heading."""
+    with open(PAGE) as f:
+        page = f.read()
+    head, rest = page.split(PAGE_START, 1)
+    tail = rest.split(PAGE_END, 1)[1]
+    # The report without its title, one level down: the page has its own.
+    body = text.split("\n", 2)[2].replace("## ", "### ")
+    # The charts stay where bench.py writes them; the page is one folder down.
+    body = body.replace("### Python level", "![Per-call time of each candidate, log scale](../benchmarks/results.png)"
+                        "\n\n### Python level", 1)
+    body = body.replace("### Threads", "![Scaling to two threads, with and without the GIL](../benchmarks/threads.png)"
+                        "\n\n### Threads", 1)
+    with open(PAGE, "w") as f:
+        f.write(head + PAGE_START + body + PAGE_END + tail)
 
 
 def chart(py, lib, path):
@@ -554,7 +556,7 @@ def main():
     with open(os.path.join(HERE, "results.md"), "w") as f:
         f.write(text)
     chart(py, lib, os.path.join(HERE, "results.png"))
-    update_readme(text)
+    update_page(text)
     print(text)
 
 
