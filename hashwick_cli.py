@@ -41,8 +41,9 @@ formats (--format; the hex is upper case unless said otherwise):
   freeradius  a users file entry: USER NT-Password := 0x<lower-case hex>,
               and LM-Password := 0x<hex> with --lm
   crypt       crypt(3)'s NT method, as libxcrypt writes it: $3$$<lower-case
-              hex>; ASCII passwords only, since that method widens each byte
-              to 16 bits and would not verify the hash of any other
+              hex>; ASCII passwords without NUL only, since that method
+              widens each byte to 16 bits and stops at a NUL, and would not
+              verify the hash of any other
   pwdump      USER:RID:LM:NT::: with RID from --rid; LM is
               AAD3B435B51404EEAAD3B435B51404EE (no LM hash) without --lm
   json        one JSON object a line: "line" (the input's line number),
@@ -52,8 +53,11 @@ records:
   Formats with a user (smbpasswd, freeradius, pwdump, and ldif when --dn
   holds {user}) read USER:PASSWORD, split at the first colon; the others,
   and every format given --user, read the whole line as the password,
-  colons included. Only the line end (\n or \r\n) is removed: spaces and
-  every other character count. Lines are decoded by --encoding, strictly.
+  colons included. A user the format cannot hold (a colon, a control
+  character or a leading # in smbpasswd and pwdump; a name starting with
+  DEFAULT, which a users file applies to everyone, in freeradius) fails its
+  record. Only the line end (\n or \r\n) is removed: spaces and every
+  other character count. Lines are decoded by --encoding, strictly.
   LM takes the password's bytes in that encoding (UTF-8 unless told), of
   which it keeps the first 14; non-ASCII bytes are never upper-cased.
 
@@ -120,8 +124,8 @@ def parser():
     p.add_argument("--lm", action="store_true",
                    help="also write the weak LM hash, for old peers only (default: the format's no-LM value)")
     p.add_argument("--user", "-u", help="the user of every record; each line is then a whole password")
-    p.add_argument("--uid", type=int, help="smbpasswd: the first record's uid; each next record's is one more")
-    p.add_argument("--rid", type=int, help="pwdump: the first record's RID; each next record's is one more")
+    p.add_argument("--uid", type=int, help="smbpasswd: line 1's uid; line N's is UID + N - 1 (default: each user's own)")
+    p.add_argument("--rid", type=int, help="pwdump, which needs it: line 1's RID; line N's is RID + N - 1")
     p.add_argument("--dn", help="ldif: the entry to modify; {user} in it stands for the record's user")
     p.add_argument("--encoding", default="utf-8",
                    help="the input's codec, ASCII-compatible (default: utf-8); names and LM bytes use it too")
