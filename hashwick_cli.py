@@ -124,7 +124,8 @@ def parser():
     p.add_argument("--lm", action="store_true",
                    help="also write the weak LM hash, for old peers only (default: the format's no-LM value)")
     p.add_argument("--user", "-u", help="the user of every record; each line is then a whole password")
-    p.add_argument("--uid", type=int, help="smbpasswd: line 1's uid; line N's is UID + N - 1 (default: each user's own)")
+    p.add_argument("--uid", type=int,
+                   help="smbpasswd: line 1's uid; line N's is UID + N - 1 (default: each user's own)")
     p.add_argument("--rid", type=int, help="pwdump, which needs it: line 1's RID; line N's is RID + N - 1")
     p.add_argument("--dn", help="ldif: the entry to modify; {user} in it stands for the record's user")
     p.add_argument("--encoding", default="utf-8",
