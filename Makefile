@@ -6,7 +6,7 @@ EVERY ?=
 OFFSET ?=
 BASE ?=
 
-.PHONY: install test test-all sid cpus freethreaded windows zig consttime mutants sanitize fuzz leaks huge dist bench lint format ci
+.PHONY: install test test-all sid cpus freethreaded windows zig consttime mutants sanitize fuzz leaks huge dist bench lint format docs consumers ci
 
 install:  ## build and install into the current interpreter
 	$(PYTHON) -m pip install .
@@ -58,6 +58,12 @@ bench:  ## benchmarks/results.md and results.png
 
 lint:  ## ruff, clang-format, warnings with the host's g++ and clang++ (also with no GNU extensions)
 	PYTHON=$(PYTHON) bash .ci/lint
+
+docs:  ## the documentation site and man page (warnings as errors), every example run
+	PYTHON=$(PYTHON) bash .ci/docs
+
+consumers:  ## the command's formats read by FreeRADIUS, Kerberos, libxcrypt, John and ldapmodify
+	PYTHON=$(PYTHON) bash .ci/consumers
 
 format:  ## rewrite the sources in the house style
 	clang-format -i src/*.cpp src/*.h src/*.hpp tests/native/*.c tests/native/*.cpp tests/fuzz/native.cpp benchmarks/native.cpp benchmarks/floor.c
