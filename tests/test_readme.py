@@ -84,10 +84,8 @@ def test_recipe_runs(code):
     exec(code, {"__name__": "recipe"})
 
 
-def command_path():
-    """PATH with the folders where this interpreter's scripts (the hashwick command) are installed first."""
-    folders = [os.path.dirname(sys.executable), sysconfig.get_path("scripts")]
-    return os.pathsep.join(folders + [os.environ.get("PATH", "")])
+# Where this interpreter's scripts (the hashwick command) are installed.
+SCRIPTS = os.pathsep.join([os.path.dirname(sys.executable), sysconfig.get_path("scripts")])
 
 
 @pytest.mark.skipif(sys.version_info < (3,), reason="the command needs Python 3")
@@ -95,9 +93,10 @@ def command_path():
 @pytest.mark.parametrize("page, script, output", SESSIONS,
                          ids=["%s-%d" % (s[0], i) for i, s in enumerate(SESSIONS)])
 def test_shell_session(page, script, output):
-    env = dict(os.environ, PATH=command_path(), LC_ALL="C.UTF-8")
-    if not shutil.which("hashwick", path=env["PATH"]):
+    # Not one further along PATH: that would be another interpreter's.
+    if not shutil.which("hashwick", path=SCRIPTS):
         pytest.skip("the hashwick command is not installed beside this interpreter")
+    env = dict(os.environ, PATH=SCRIPTS + os.pathsep + os.environ.get("PATH", ""), LC_ALL="C.UTF-8")
     # Each in a folder of its own: the examples may write files.
     folder = tempfile.mkdtemp(prefix="hashwick-example-")
     try:
