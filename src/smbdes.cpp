@@ -14,6 +14,7 @@
 //   by byte shuffles inside registers, 32 lookups per instruction; the key
 //   schedule gathered bit by bit with shuffles and byte masks.
 #include <array>
+#include <utility>
 
 #include "hashwick.h"
 #include "primitives.hpp"
@@ -179,24 +180,35 @@ constexpr auto p_destinations = make_p_destinations();
 constexpr std::uint64_t mask28 = (std::uint64_t(1) << 28) - 1;
 constexpr std::uint64_t rotl28(std::uint64_t x, int s) { return ((x << s) | (x >> (28 - s))) & mask28; }
 
+// Tables are made in pieces, each piece a constant evaluation of its own (a
+// static member of a class template per piece, gathered by index), so that
+// none nears the step limit compilers put on one evaluation: MSVC's is
+// 100,000 by its own count.
+template <typename Row, std::size_t N, template <int> class Piece, std::size_t... I>
+constexpr std::array<Row, N> gather(std::index_sequence<I...>) {
+    return {{Piece<int(I)>::value...}};
+}
+
 // Every subkey bit is some key bit, so the whole schedule is the OR of what
 // each key bit contributes. Per key bit (bit 0 the top bit of the first
 // key byte): its 16 round keys, through spreading, PC-1, the accumulated
 // rotations of C and D by sc, and PC-2, in window layout.
-constexpr auto make_bit_schedule() {
-    std::array<std::array<std::uint64_t, 16>, 56> t{};
-    for (int bit = 0; bit < 56; ++bit) {
-        std::uint64_t cd = permute(spread_key(std::uint64_t(1) << (55 - bit)), 64, perm1, 56);
-        std::uint64_t c = cd >> 28, d = cd & mask28;
-        for (int round = 0, shift = 0; round < 16; ++round) {
-            shift += sc[round];
-            std::uint64_t rotated = rotl28(c, shift) << 28 | rotl28(d, shift);
-            t[bit][round] = key_windows(permute(rotated, 56, perm2, 48));
-        }
+constexpr auto make_bit_schedule_row(int bit) {
+    std::array<std::uint64_t, 16> t{};
+    std::uint64_t cd = permute(spread_key(std::uint64_t(1) << (55 - bit)), 64, perm1, 56);
+    std::uint64_t c = cd >> 28, d = cd & mask28;
+    for (int round = 0, shift = 0; round < 16; ++round) {
+        shift += sc[round];
+        std::uint64_t rotated = rotl28(c, shift) << 28 | rotl28(d, shift);
+        t[round] = key_windows(permute(rotated, 56, perm2, 48));
     }
     return t;
 }
-constexpr auto bit_schedule = make_bit_schedule();
+template <int Bit>
+struct BitScheduleRow {
+    static constexpr auto value = make_bit_schedule_row(Bit);
+};
+constexpr auto bit_schedule = gather<std::array<std::uint64_t, 16>, 56, BitScheduleRow>(std::make_index_sequence<56>());
 
 constexpr std::uint64_t delta_swap(std::uint64_t x, int s, std::uint64_t m) {
     std::uint64_t t = ((x >> s) ^ x) & m;
@@ -369,20 +381,23 @@ constexpr auto make_round_index() {
 
 // [set][window's two high bits]: bit k of entry c is what position k
 // wants, for the window with those high bits and low bits c.
-constexpr auto make_round_tables() {
-    std::array<std::array<Bytes32, 4>, 2> t{};
-    for (int s = 0; s < 2; ++s)
-        for (int l = 0; l < 2; ++l)
-            for (int k = 0; k < 8; ++k) {
-                SboxBit want = position_source(s, l, k);
-                for (int high = 0; high < 4; ++high)
-                    for (int c = 0; c < 16; ++c) {
-                        int bit = (sbox_value(want.sbox, high << 4 | c) >> (3 - want.bit)) & 1;
-                        t[s][high][16 * l + c] |= std::uint8_t(bit << k);
-                    }
-            }
+constexpr auto make_round_table_set(int s) {
+    std::array<Bytes32, 4> t{};
+    for (int l = 0; l < 2; ++l)
+        for (int k = 0; k < 8; ++k) {
+            SboxBit want = position_source(s, l, k);
+            for (int high = 0; high < 4; ++high)
+                for (int c = 0; c < 16; ++c) {
+                    int bit = (sbox_value(want.sbox, high << 4 | c) >> (3 - want.bit)) & 1;
+                    t[high][16 * l + c] |= std::uint8_t(bit << k);
+                }
+        }
     return t;
 }
+template <int Set>
+struct RoundTableSet {
+    static constexpr auto value = make_round_table_set(Set);
+};
 
 constexpr auto make_position_bits() {
     Bytes32 t{};
@@ -418,22 +433,24 @@ constexpr auto make_placements() {
 constexpr std::uint32_t shift_left32(std::uint32_t v, std::uint32_t n) { return n >= 32 ? 0 : v << n; }
 constexpr std::uint32_t shift_right32(std::uint32_t v, std::uint32_t n) { return n >= 32 ? 0 : v >> n; }
 
-// Every byte value in every place gives, masked, the windows of that byte
-// of f alone.
-constexpr bool placements_make_windows() {
-    for (int c = 0; c < 4; ++c)
-        for (std::uint32_t b = 0; b < 256; ++b) {
-            std::uint64_t want = windows(b << 8 * c), got = 0;
-            for (int half = 0; half < 2; ++half) {
-                int rho = half ? 6 : 2;
-                std::uint32_t v = shift_left32(b, left_count(c, rho)) | shift_right32(b, right_count(c, rho));
-                got |= std::uint64_t(v) << 32 * half;
-            }
-            if ((got & window_mask) != want) return false;
+// Every byte value in place c gives, masked, the windows of that byte of f
+// alone.
+constexpr bool placements_make_windows(int c) {
+    for (std::uint32_t b = 0; b < 256; ++b) {
+        std::uint64_t want = windows(b << 8 * c), got = 0;
+        for (int half = 0; half < 2; ++half) {
+            int rho = half ? 6 : 2;
+            std::uint32_t v = shift_left32(b, left_count(c, rho)) | shift_right32(b, right_count(c, rho));
+            got |= std::uint64_t(v) << 32 * half;
         }
+        if ((got & window_mask) != want) return false;
+    }
     return true;
 }
-static_assert(placements_make_windows(), "the bytes of f must land on their windows");
+static_assert(placements_make_windows(0), "the bytes of f must land on their windows");
+static_assert(placements_make_windows(1), "the bytes of f must land on their windows");
+static_assert(placements_make_windows(2), "the bytes of f must land on their windows");
+static_assert(placements_make_windows(3), "the bytes of f must land on their windows");
 
 // The half back from its windows: the low 32 bits hold bits 2-7 of each
 // byte of the half (rotated right by 2), the high 32 bits 6-7 and 0-3.
@@ -455,21 +472,23 @@ struct KeyGather {
     Bytes32 index, bit;
 };
 
-constexpr auto make_key_gather() {
-    std::array<std::array<KeyGather, 2>, 16> t{};
-    for (auto &round : t)
-        for (KeyGather &g : round)
-            for (int q = 0; q < 32; ++q) g.index[q] = 0x80, g.bit[q] = 1;
+constexpr auto make_key_gather_round(int round) {
+    std::array<KeyGather, 2> t{};
+    for (KeyGather &g : t)
+        for (int q = 0; q < 32; ++q) g.index[q] = 0x80, g.bit[q] = 1;
     // Each key bit reaches at most one bit of a round key.
     for (int bit = 0; bit < 56; ++bit)
-        for (int round = 0; round < 16; ++round)
-            if (std::uint64_t reached = bit_schedule[bit][round]) {
-                int p = lowest_bit(reached);
-                t[round][p / 32].index[p % 32] = std::uint8_t(bit / 8);
-                t[round][p / 32].bit[p % 32] = std::uint8_t(0x80 >> (bit % 8));
-            }
+        if (std::uint64_t reached = bit_schedule[bit][round]) {
+            int p = lowest_bit(reached);
+            t[p / 32].index[p % 32] = std::uint8_t(bit / 8);
+            t[p / 32].bit[p % 32] = std::uint8_t(0x80 >> (bit % 8));
+        }
     return t;
 }
+template <int Round>
+struct KeyGatherRound {
+    static constexpr auto value = make_key_gather_round(Round);
+};
 
 // The final permutation as vpmovmskb does it. Bit t of byte b of the word
 // final_permutation() starts from (rotated left halves, left above right)
@@ -514,9 +533,11 @@ constexpr auto make_transpose_order() {
 }
 
 alignas(32) constexpr auto round_index = make_round_index();
-alignas(32) constexpr auto round_tables = make_round_tables();
+alignas(32) constexpr auto round_tables =
+    gather<std::array<Bytes32, 4>, 2, RoundTableSet>(std::make_index_sequence<2>());
 alignas(32) constexpr auto position_bits = make_position_bits();
-alignas(32) constexpr auto key_gather = make_key_gather();
+alignas(32) constexpr auto key_gather =
+    gather<std::array<KeyGather, 2>, 16, KeyGatherRound>(std::make_index_sequence<16>());
 alignas(16) constexpr auto transpose_order = make_transpose_order();
 alignas(32) constexpr auto placements = make_placements();
 
