@@ -139,10 +139,10 @@ def parser():
 # (None where the format has none) and the password, and returns the text.
 
 
-def hex_lm(opts, password):
+def hex_lm(opts, index, password):
     data = password.encode(opts.encoding)
     if len(data) > 14:
-        warn(opts, "the password is %d bytes; LM keeps only the first 14" % len(data))
+        warn(opts, index, "the password is %d bytes; LM keeps only the first 14" % len(data))
     return hashwick.lmhash(data)
 
 
@@ -151,11 +151,11 @@ def render_nt(opts, index, user, password):
 
 
 def render_lm(opts, index, user, password):
-    return hex_lm(opts, password) + "\n"
+    return hex_lm(opts, index, password) + "\n"
 
 
 def render_pair(opts, index, user, password):
-    lm = hex_lm(opts, password) if opts.lm else NO_LM
+    lm = hex_lm(opts, index, password) if opts.lm else NO_LM
     return "%s:%s\n" % (lm, hashwick.nthash(password))
 
 
@@ -185,12 +185,12 @@ def system_uid(user):
 def render_smbpasswd(opts, index, user, password):
     name = field_user(user)
     uid = opts.uid + index if opts.uid is not None else system_uid(user)
-    lm = hex_lm(opts, password) if opts.lm else SMBPASSWD_NO_LM
+    lm = hex_lm(opts, index, password) if opts.lm else SMBPASSWD_NO_LM
     return "%s:%d:%s:%s:[U          ]:LCT-%08X:\n" % (name, uid, lm, hashwick.nthash(password), int(time.time()))
 
 
 def render_pwdump(opts, index, user, password):
-    lm = hex_lm(opts, password) if opts.lm else NO_LM
+    lm = hex_lm(opts, index, password) if opts.lm else NO_LM
     return "%s:%d:%s:%s:::\n" % (field_user(user), opts.rid + index, lm, hashwick.nthash(password))
 
 
@@ -209,7 +209,7 @@ def freeradius_name(user):
 def render_freeradius(opts, index, user, password):
     items = "NT-Password := 0x" + hashwick.nthash(password).lower()
     if opts.lm:
-        items += ", LM-Password := 0x" + hex_lm(opts, password).lower()
+        items += ", LM-Password := 0x" + hex_lm(opts, index, password).lower()
     return "%s\t%s\n" % (freeradius_name(user), items)
 
 
@@ -221,9 +221,9 @@ def render_crypt(opts, index, user, password):
 
 
 def render_json(opts, index, user, password):
-    record = {"line": opts.line, "nt": hashwick.nthash(password)}
+    record = {"line": index + 1, "nt": hashwick.nthash(password)}
     if opts.lm:
-        record["lm"] = hex_lm(opts, password)
+        record["lm"] = hex_lm(opts, index, password)
     return json.dumps(record, sort_keys=True) + "\n"
 
 
@@ -248,7 +248,7 @@ def dn_value(user):
 
 def render_ldif(opts, index, user, password):
     nt = hashwick.nthash(password)
-    lm = hex_lm(opts, password) if opts.lm else None
+    lm = hex_lm(opts, index, password) if opts.lm else None
     if opts.dn is None:
         text = ldif_line("sambaNTPassword", nt)
         if lm:
@@ -276,8 +276,9 @@ FORMATS = {
 }
 
 
-def warn(opts, message):
-    where = "" if opts.prompting else " line %d:" % opts.line
+def warn(opts, index, message):
+    """A message on standard error, naming the record's line unless it came from the prompt."""
+    where = "" if opts.prompting else " line %d:" % (index + 1)
     opts.stderr.write("%s:%s %s\n" % (PROG, where, message))
 
 
@@ -322,29 +323,28 @@ def split_record(opts, text):
     return user, password
 
 
-def decode(raw, encoding):
-    try:
-        return raw.decode(encoding)
-    except UnicodeDecodeError as e:
-        start = e.start
-    raise RecordError("not %s: byte %d is 0x%02x" % (encoding, start + 1, bytearray(raw)[start]))
-
-
 def run_stream(opts, stream, out):
     """Each line of stream, a record; returns whether all were written."""
     _, render = FORMATS[opts.format]
-    encoding = opts.encoding
+    encoding, has_user = opts.encoding, opts.has_user
     ok = True
-    index = 0
     for index, raw in enumerate(stream):
-        opts.line = index + 1
-        if raw[-1:] == b"\n":
-            raw = raw[:-2] if raw[-2:] == b"\r\n" else raw[:-1]
         try:
-            user, password = split_record(opts, decode(raw, encoding))
+            text = raw.decode(encoding)
+        except UnicodeDecodeError as e:
+            warn(opts, index, "not %s: byte %d is 0x%02x; no output for this line"
+                 % (encoding, e.start + 1, bytearray(raw)[e.start]))
+            ok = False
+            continue
+        # The line end goes once decoded (the codec is ASCII-compatible):
+        # cheaper on text than on bytes.
+        if text[-1:] == "\n":
+            text = text[:-2] if text[-2:-1] == "\r" else text[:-1]
+        try:
+            user, password = split_record(opts, text) if has_user else (None, text)
             out.write(render(opts, index, user, password).encode(encoding))
         except RecordError as e:
-            warn(opts, "%s; no output for this line" % e)
+            warn(opts, index, "%s; no output for this line" % e)
             ok = False
     return ok
 
@@ -352,28 +352,28 @@ def run_stream(opts, stream, out):
 def run_prompt(opts, out):
     """One record from the terminal; returns whether it was written."""
     _, render = FORMATS[opts.format]
-    opts.prompting, opts.line = True, 1
+    opts.prompting = True
     user = opts.user
     if opts.has_user and user is None:
         opts.stderr.write("User: ")
         opts.stderr.flush()
         user = sys.stdin.readline().rstrip("\r\n")
         if not user:
-            warn(opts, "no user given")
+            warn(opts, 0, "no user given")
             return False
     try:
         first = getpass.getpass("Password: ")
         again = getpass.getpass("Again: ")
     except EOFError:
-        warn(opts, "no password given; nothing written")
+        warn(opts, 0, "no password given; nothing written")
         return False
     if again != first:
-        warn(opts, "the passwords differ; nothing written")
+        warn(opts, 0, "the passwords differ; nothing written")
         return False
     try:
         out.write(render(opts, 0, user, first).encode(opts.encoding))
     except RecordError as e:
-        warn(opts, str(e))
+        warn(opts, 0, str(e))
         return False
     return True
 
@@ -396,7 +396,7 @@ def main(argv=None, stdin=None, stdout=None, stderr=None):
         else:
             stderr.write(ARGV_PASSWORD % (PROG, PROG, PROG) + "\n")
         return 2
-    opts.stderr, opts.prompting, opts.line = stderr, False, 0
+    opts.stderr, opts.prompting = stderr, False
     try:
         check_options(opts)
     except UsageError as e:
