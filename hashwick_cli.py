@@ -312,9 +312,7 @@ def check_options(opts):
 
 
 def split_record(opts, text):
-    """(user, password) of one record."""
-    if not opts.has_user:
-        return None, text
+    """(user, password) of one record of a format with a user."""
     if opts.user is not None:
         return opts.user, text
     user, colon, password = text.partition(":")
