@@ -7,6 +7,7 @@ import ctypes.util
 import io
 import os
 import re
+import select
 import signal
 import subprocess
 import sys
@@ -303,35 +304,48 @@ def test_interrupt_exits_130():
     proc.stderr.close()
 
 
+# The child takes the new terminal as its controlling one, where getpass
+# reads, and becomes the command: this process, which may have threads,
+# never forks itself.
+BECOME = ("import fcntl, os, sys, termios; fcntl.ioctl(0, termios.TIOCSCTTY, 0); "
+          "os.execv(sys.argv[1], sys.argv[1:])")
+
+
 def on_a_terminal(args, answers):
     """Runs the command on a new pseudo-terminal, typing each answer after
     its prompt; returns (status, the whole terminal transcript)."""
-    pty = pytest.importorskip("pty", reason="no pseudo-terminals on this platform")
+    termios = pytest.importorskip("termios", reason="no terminals on this platform")
+    if not hasattr(termios, "TIOCSCTTY"):
+        pytest.skip("no way to give a process a controlling terminal here")
     try:
-        pid, fd = pty.fork()
+        master, slave = os.openpty()
     except OSError as e:  # a root without /dev/pts, say
         pytest.skip("no pseudo-terminal can be opened here: %s" % e)
-    if pid == 0:
-        os.execv(sys.executable, command(*args))
-    transcript = b""
-    for prompt, answer in answers:
-        while prompt not in transcript:
-            transcript += os.read(fd, 1024)
-        os.write(fd, answer + b"\n")
-    while True:
-        try:
-            chunk = os.read(fd, 1024)
-        except OSError:  # the terminal closed with the program
-            break
-        if not chunk:
-            break
-        transcript += chunk
-    os.close(fd)
-    return os.waitpid(pid, 0)[1] >> 8, transcript.decode("utf-8")
+    try:
+        proc = subprocess.Popen([sys.executable, "-c", BECOME] + command(*args), stdin=slave, stdout=slave,
+                                stderr=slave, start_new_session=True)
+    finally:
+        os.close(slave)  # the child's copies alone keep it open, so its end is seen
+    transcript, waiting = b"", list(answers)
+    try:
+        while True:
+            if waiting and waiting[0][0] in transcript:
+                os.write(master, waiting.pop(0)[1] + b"\n")
+            if not select.select([master], [], [], 60)[0]:
+                pytest.fail("the command printed nothing for a minute:\n%s" % transcript.decode("utf-8", "replace"))
+            try:
+                chunk = os.read(master, 1024)
+            except OSError:  # the terminal closed with the program
+                break
+            if not chunk:
+                break
+            transcript += chunk
+    finally:
+        os.close(master)
+    return proc.wait(timeout=60), transcript.decode("utf-8")
 
 
 @py3
-@pytest.mark.thread_unsafe(reason="forks")
 @pytest.mark.skipif(sys.platform == "win32", reason="no pseudo-terminals on Windows")
 def test_prompt_without_echo():
     status, transcript = on_a_terminal(["-f", "freeradius", "--lm"], [
