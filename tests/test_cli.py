@@ -65,7 +65,6 @@ FORMATS = [
      '{"line": 1, "lm": "%s", "nt": "%s"}\n{"line": 2, "lm": "%s", "nt": "%s"}\n' % (NO_LM, NT_EMPTY, LM, NT)),
     (["-f", "ldif"], b"Password\n", "sambaNTPassword: %s\n\n" % NT),
     (["-f", "ldif", "--lm"], b"Password\n", "sambaNTPassword: %s\nsambaLMPassword: %s\n\n" % (NT, LM)),
-    (["-f", "smbpasswd", "--uid", "1000", "--user", "alice"], b"Pass:word\n", None),
 ]
 
 
@@ -74,11 +73,7 @@ FORMATS = [
 def test_format_text(args, data, expected):
     status, out, err = run(args, data)
     assert (status, err) == (0, "")
-    if expected is not None:
-        assert out == expected
-    else:  # the whole line is the password once --user is given
-        assert out == "alice:1000:%s:%s:[U          ]:LCT-%s:\n" % (
-            "X" * 32, hashwick.nthash("Pass:word"), out.split("LCT-")[1][:8])
+    assert out == expected
 
 
 @py3
@@ -93,6 +88,10 @@ def test_smbpasswd_line():
     assert re.match(r"LCT-[0-9A-F]{8}$", fields[5]) and before <= int(fields[5][4:], 16) <= after
     # Split at the first colon only; uids count up from --uid.
     assert lines[1].split(":")[:4] == ["bob", "1001", hashwick.lmhash("x:y"), hashwick.nthash("x:y")]
+    # Given --user, the whole line is the password; without --lm, LM is X's.
+    status, out, err = run(["-f", "smbpasswd", "--uid", "1000", "--user", "alice"], b"Pass:word\n")
+    assert (status, err) == (0, "")
+    assert out.split(":")[:5] == ["alice", "1000", "X" * 32, hashwick.nthash("Pass:word"), "[U          ]"]
 
 
 @py3
